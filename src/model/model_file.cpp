@@ -1,0 +1,121 @@
+#include "model/model_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "cli/fatal.h"
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+
+namespace fmskins {
+namespace {
+
+// The most one read or write call is asked to move; Linux moves at most about 2 GiB.
+constexpr std::size_t io_block = std::size_t{1} << 30U;
+
+[[noreturn]] void cannot_open_model(const RunOptions& options, int error_number) {
+  usage_fatal(options.program_name, "Can't open input model file", error_number);
+}
+
+// Reads exactly `count` bytes; false on an error or an early end of file.
+bool read_fully(int descriptor, std::uint8_t* bytes, std::size_t count) {
+  while (count > 0) {
+    const ssize_t got = read(descriptor, bytes, count < io_block ? count : io_block);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    bytes += got;
+    count -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool write_fully(int descriptor, const std::uint8_t* bytes, std::size_t count) {
+  while (count > 0) {
+    const ssize_t put = write(descriptor, bytes, count < io_block ? count : io_block);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    bytes += put;
+    count -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+}  // namespace
+
+ModelImage read_model_file(const RunOptions& options) {
+  // Non-blocking, so that naming a FIFO fails on the seek below instead of waiting for a
+  // writer; it changes nothing for regular files.
+  const int descriptor =
+      open(options.model_path.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
+  if (descriptor < 0) {
+    cannot_open_model(options, errno);
+  }
+  // A directory opens for reading on some systems, and seeking to its end yields no
+  // length worth the name.
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0) {
+    cannot_open_model(options, errno);
+  }
+  if (S_ISDIR(status.st_mode)) {
+    cannot_open_model(options, EISDIR);
+  }
+  const off_t end = lseek(descriptor, 0, SEEK_END);
+  if (end < 0) {
+    cannot_open_model(options, errno);
+  }
+  if (lseek(descriptor, 0, SEEK_SET) != 0) {
+    cannot_open_model(options, errno);
+  }
+
+  ModelImage model;
+  if (static_cast<std::uintmax_t>(end) > std::numeric_limits<std::size_t>::max()) {
+    fatal("Can't allocate memory to read model", -1);
+  }
+  model.length = static_cast<std::size_t>(end);
+  model.bytes = allocate_bytes(model.length);
+  if (!model.bytes) {
+    fatal("Can't allocate memory to read model", -1);
+  }
+  if (!read_fully(descriptor, model.bytes.get(), model.length)) {
+    fatal("Can't read input model file", -1);
+  }
+  close(descriptor);  // read-only: nothing is lost if closing fails
+  return model;
+}
+
+void write_model_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  const int descriptor =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY | O_CLOEXEC, 0666);
+  if (descriptor < 0) {
+    fatal("Unable to open output model file", errno);
+  }
+  if (!write_fully(descriptor, bytes.data(), bytes.size())) {
+    fatal("Unable to write output model file", -1);
+  }
+  if (close(descriptor) != 0) {
+    fatal("Unable to close output model file", -1);
+  }
+}
+
+}  // namespace fmskins

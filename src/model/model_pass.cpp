@@ -1,0 +1,123 @@
+#include "model/model_pass.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+
+#include "cli/fatal.h"
+#include "model/chunk_format.h"
+#include "model/model_file.h"
+#include "model/skin_edit.h"
+
+namespace fmskins {
+
+std::span<const std::uint8_t> model_bytes(const ModelImage& model) {
+  return {model.bytes.get(), model.length};
+}
+
+std::span<std::uint8_t> output_bytes(OutputImage& output) {
+  return {output.bytes.get(), output.length};
+}
+
+OutputImage make_output_image(std::size_t capacity) {
+  OutputImage output;
+  output.bytes = allocate_bytes(capacity);
+  if (!output.bytes) {
+    fatal("Can't allocate memory for modified model", -1);
+  }
+  output.capacity = capacity;
+  return output;
+}
+
+void output_append(OutputImage& output, std::span<const std::uint8_t> bytes) {
+  if (bytes.size() > output.capacity - output.length) {
+    fatal("Internal error: modified model outgrew its buffer", -1);
+  }
+  if (!bytes.empty()) {
+    std::copy(bytes.begin(), bytes.end(), output.bytes.get() + output.length);
+  }
+  output.length += bytes.size();
+}
+
+void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
+                OutputImage* output) {
+  SkinCount skin_count;
+  bool skin_chunk_seen = false;
+  std::size_t offset = 0;
+  while (offset < model.size()) {
+    const std::size_t remaining = model.size() - offset;
+    if (remaining < chunk_header_size) {
+      fatal("Invalid (too big) chunk size in model", -1);
+    }
+    const ChunkHeader header = read_chunk_header(model, offset);
+    std::printf("%-32s version %" PRId32 ", length %" PRId32 " bytes.\n",
+                header.identifier.c_str(), header.version, header.size);
+    if (header.size <= 0) {
+      fatal("Invalid (<=0) chunk size in model", -1);
+    }
+    // Both sides are below 2^32 here, so the comparison cannot wrap.
+    const auto data_size = static_cast<std::size_t>(header.size);
+    if (data_size > remaining - chunk_header_size) {
+      fatal("Invalid (too big) chunk size in model", -1);
+    }
+    const std::span<const std::uint8_t> chunk = model.subspan(offset, chunk_header_size + data_size);
+    const std::span<const std::uint8_t> data = chunk.subspan(chunk_header_size);
+    if (output != nullptr) {
+      output_append(*output, chunk);
+    }
+
+    const ChunkKind* kind = find_chunk_kind(header.identifier);
+    if (kind == nullptr) {
+      std::printf("WARNING: Unrecognized chunk identifier: %s\n", header.identifier.c_str());
+    } else if (header.version != kind->version) {
+      fatal(kind->bad_version, -1);
+    } else if (kind->role == ChunkRole::header) {
+      if (data.size() < header_min_data_size) {
+        fatal("Invalid (too small) HEADER chunk size in model", -1);
+      }
+      skin_count.found = true;
+      skin_count.value = read_le32(data, header_skin_count_offset);
+      skin_count.field_offset = offset + chunk_header_size + header_skin_count_offset;
+      std::printf("    %" PRId32 " skins identified.\n", skin_count.value);
+    } else if (kind->role == ChunkRole::skin) {
+      if (skin_chunk_seen) {
+        // The paths go to the first skin chunk only; a further one is copied as it is.
+        std::printf("WARNING: Further SKIN chunk left unchanged\n");
+      } else {
+        skin_chunk_seen = true;
+        edit_skin_chunk(data, skin_count, options, output);
+      }
+    }
+    offset += chunk.size();
+  }
+}
+
+void run_model_pass(const RunOptions& options) {
+  std::printf("Input Model File: %s\n", options.model_path.c_str());
+  const ModelImage model = read_model_file(options);
+  std::printf("%zu bytes\n", model.length);
+
+  const bool list_only = run_mode(options) == RunMode::list;
+  OutputImage output;
+  if (!list_only) {
+    const std::size_t entries = options.skin_paths.size();
+    if (entries > (SIZE_MAX - model.length) / skin_entry_size) {
+      fatal("Can't allocate memory for modified model", -1);
+    }
+    output = make_output_image(model.length + skin_entry_size * entries);
+  }
+
+  walk_model(model_bytes(model), options, list_only ? nullptr : &output);
+
+  if (!list_only) {
+    std::printf("Output Model File: %s\n", options.output_path.c_str());
+    // The report so far must reach standard output before the model does, should the
+    // two be the same stream.
+    std::fflush(stdout);
+    write_model_file(options.output_path, output_bytes(output));
+    std::printf("Wrote: %s, %zu bytes\n", options.output_path.c_str(), output.length);
+  }
+}
+
+}  // namespace fmskins

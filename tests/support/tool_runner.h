@@ -1,0 +1,40 @@
+#pragma once
+
+// Runs the built fmskins binary in a scratch directory and records what it left behind.
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fmskins::test {
+
+struct ToolRun {
+  int status = -1;     // the exit status as a shell sees it (0..255), or 128 + signal
+  std::string output;  // everything written to standard output
+  std::string errors;  // everything written to standard error
+};
+
+// A fresh empty directory, removed with everything in it when the record goes.
+struct ScratchDir {
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::filesystem::path path;
+};
+
+// Runs the tool with `arguments` (argv[0] is "fmskins") in `work_dir`, with no standard
+// input. A non-empty `shell_setup` is run by bash first, in the same process, e.g. to set
+// a ulimit.
+ToolRun run_tool(const std::filesystem::path& work_dir, const std::vector<std::string>& arguments,
+                 const std::string& shell_setup = "");
+
+// Every entry below `dir`: regular files map to their bytes, symbolic links to
+// "symlink -> target", directories to "dir", anything else to "special".
+std::map<std::string, std::string> snapshot(const std::filesystem::path& dir);
+
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+std::string read_file(const std::filesystem::path& path);
+
+}  // namespace fmskins::test
