@@ -4,33 +4,18 @@
 
 #include <optional>
 
-#include "cli/fatal.h"
+#include "support/in_process.h"
 #include "support/report_text.h"
 
 namespace fmskins {
 namespace {
 
-struct RunEnded {
-  int status;
-};
-
-[[noreturn]] void throw_run_ended(int status) { throw RunEnded{status}; }
-
 // Parses `arguments` in-process. Returns the options, or nothing when the run ended;
 // `report` gets what was printed and `status` the exit status of an ended run.
 std::optional<RunOptions> parse(const std::vector<std::string>& arguments, std::string& report,
                                 int& status) {
-  const ExitHandler previous = set_exit_handler(throw_run_ended);
-  testing::internal::CaptureStdout();
   std::optional<RunOptions> options;
-  status = 0;
-  try {
-    options = parse_command_line(arguments);
-  } catch (const RunEnded& ended) {
-    status = ended.status;
-  }
-  report = testing::internal::GetCapturedStdout();
-  set_exit_handler(previous);
+  status = test::run_in_process([&] { options = parse_command_line(arguments); }, report).value_or(0);
   return options;
 }
 

@@ -1,0 +1,238 @@
+// The built tool listing, replacing and appending skin paths.
+
+#include <gtest/gtest.h>
+
+#include "support/model_builder.h"
+#include "support/report_text.h"
+#include "support/tool_runner.h"
+
+namespace fmskins::test {
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+const std::vector<std::string> old_paths{"skins/red.m8", "skins/green.m8", "skins/blue.m8"};
+
+std::string listing(const std::string& heading, const std::vector<std::string>& paths) {
+  std::string text = "    " + heading + "\n";
+  for (const std::string& path : paths) {
+    text += "    " + path + "\n";
+  }
+  return text;
+}
+
+std::string adding(int number, const std::string& path) {
+  return "    Adding #" + std::to_string(number) + " skin name '" + path + "'...\n";
+}
+
+// The report of sample_model(paths) up to and including the skin chunk's line.
+std::string sample_start(const std::string& name, const std::vector<std::string>& paths) {
+  return banner() + input_lines(name, sample_model(paths).size()) + chunk_line("header", 2, 40) +
+         skins_identified(static_cast<long long>(paths.size())) +
+         chunk_line("skin", 1, static_cast<long long>(64 * paths.size()));
+}
+
+const std::string sample_tail_lines = chunk_line("st coord", 1, 24) + chunk_line("frames", 1, 100);
+
+class SkinEditRun : public testing::Test {
+ protected:
+  ToolRun run_on(const std::string& model, const std::vector<std::string>& arguments) {
+    write_file(dir.path / "m.fm", model);
+    return run_tool(dir.path, arguments);
+  }
+  ScratchDir dir;
+};
+
+TEST_F(SkinEditRun, TypicalReplaceRunToAnotherFile) {
+  write_file(dir.path / "old.fm", sample_model(old_paths));
+  const ToolRun run = run_tool(dir.path, {"/O", "new.fm", "old.fm", "a", "b"});
+  const std::string expected = sample_model({"a", "b"});
+  EXPECT_EQ(run.output, sample_start("old.fm", old_paths) +
+                            listing("Deleting current skin paths:", old_paths) + adding(1, "a") +
+                            adding(2, "b") + sample_tail_lines +
+                            output_lines("new.fm", expected.size()));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.errors, "");
+  // One entry fewer: 64 bytes shorter, count 2 and size 128, later chunks right after.
+  EXPECT_EQ(expected.size(), sample_model(old_paths).size() - 64);
+  EXPECT_EQ(snapshot(dir.path),
+            (Files{{"old.fm", sample_model(old_paths)}, {"new.fm", expected}}));
+}
+
+TEST_F(SkinEditRun, AppendKeepsOldEntriesFirstAndNumbersOn) {
+  const ToolRun run = run_on(sample_model(old_paths), {"/A", "m.fm", "d", "e"});
+  std::vector<std::string> all = old_paths;
+  all.insert(all.end(), {"d", "e"});
+  EXPECT_EQ(run.output, sample_start("m.fm", old_paths) +
+                            listing("Current skin paths are:", old_paths) + adding(4, "d") +
+                            adding(5, "e") + sample_tail_lines +
+                            output_lines("m.fm", sample_model(all).size()));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", sample_model(all)}}));
+}
+
+TEST_F(SkinEditRun, AppendWithoutPathsRewritesTheSameBytes) {
+  const std::string model = sample_model(old_paths);
+  const ToolRun run = run_on(model, {"/a", "m.fm"});
+  EXPECT_EQ(run.output, sample_start("m.fm", old_paths) +
+                            listing("Current skin paths are:", old_paths) + sample_tail_lines +
+                            output_lines("m.fm", model.size()));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+}
+
+TEST_F(SkinEditRun, ListModeOnlyReports) {
+  const std::string model = sample_model(old_paths);
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"/L", "m.fm"}, {"/L", "/A", "m.fm", "x", "y"},
+        {"/l", "/O", "out.fm", "m.fm", std::string(80, 'x')}}) {
+    const ToolRun run = run_on(model, arguments);
+    EXPECT_EQ(run.output, sample_start("m.fm", old_paths) +
+                              listing("Current skin paths are:", old_paths) + sample_tail_lines);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+  }
+}
+
+TEST_F(SkinEditRun, PathLengthsAtTheEntryLimit) {
+  // 63 characters fill an entry up to its one NUL; 64 would not fit and are refused whole.
+  const std::string longest(63, 'p');
+  ToolRun run = run_on(sample_model({"a"}), {"m.fm", "b", longest});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(dir.path / "m.fm"), sample_model({"b", longest}));
+
+  const std::string too_long(64, 'q');
+  const std::string model = sample_model({"a"});
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"m.fm", "b", too_long}, {"/A", "m.fm", too_long}}) {
+    run = run_on(model, arguments);
+    const bool append = arguments.front() == "/A";
+    EXPECT_EQ(run.output,
+              sample_start("m.fm", {"a"}) +
+                  listing(append ? "Current skin paths are:" : "Deleting current skin paths:",
+                          {"a"}) +
+                  fatal_line("Skin path longer than 63 characters: " + too_long));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+  }
+}
+
+TEST_F(SkinEditRun, StoredEntryWithoutNulShowsItsFirst63Characters) {
+  const std::string full(64, 'z');
+  std::string model = header_chunk(2) + chunk("skin", 1, skin_entry(full) + skin_entry("ok"));
+  const ToolRun run = run_on(model, {"/L", "m.fm"});
+  EXPECT_EQ(run.output, banner() + input_lines("m.fm", model.size()) +
+                            chunk_line("header", 2, 40) + skins_identified(2) +
+                            chunk_line("skin", 1, 128) +
+                            listing("Current skin paths are:", {std::string(63, 'z'), "ok"}));
+}
+
+// A count that disagrees with the chunk: listing shows at most what the chunk holds and
+// warns; replacing drops the old data whole, so the result agrees again; appending to a
+// list of unknown length is refused.
+TEST_F(SkinEditRun, SkinCountThatDisagreesWithTheChunk) {
+  struct Case {
+    std::int32_t count;
+    std::string entries;
+    std::vector<std::string> listed;
+  };
+  const Case cases[] = {
+      {0, skin_entry("a"), {}},
+      {-3, skin_entry("a"), {}},
+      {5, skin_entry("a") + skin_entry("b"), {"a", "b"}},
+      {1, skin_entry("a") + skin_entry("b"), {"a"}},
+      {1, skin_entry("a") + "tail", {"a"}},
+  };
+  for (const Case& bad : cases) {
+    const std::string skin = chunk("skin", 1, bad.entries);
+    const std::string model = header_chunk(bad.count) + skin + plain_chunk("tris", 1, 12);
+    const std::string start = banner() + input_lines("m.fm", model.size()) +
+                              chunk_line("header", 2, 40) + skins_identified(bad.count) +
+                              chunk_line("skin", 1, static_cast<long long>(bad.entries.size()));
+    const std::string warning = "WARNING: Skin count " + std::to_string(bad.count) +
+                                " does not match SKIN chunk size " +
+                                std::to_string(bad.entries.size()) + "\n";
+
+    ToolRun run = run_on(model, {"/L", "m.fm"});
+    EXPECT_EQ(run.output, start + listing("Current skin paths are:", bad.listed) + warning +
+                              chunk_line("tris", 1, 12));
+    EXPECT_EQ(run.status, 0);
+
+    run = run_on(model, {"/A", "m.fm", "new"});
+    EXPECT_EQ(run.output, start + listing("Current skin paths are:", bad.listed) +
+                              fatal_line("Can't append: skin count does not match SKIN chunk size"));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+
+    run = run_on(model, {"/O", "out.fm", "m.fm", "new"});
+    const std::string repaired = header_chunk(1) + skin_chunk({"new"}) + plain_chunk("tris", 1, 12);
+    EXPECT_EQ(run.output, start + listing("Deleting current skin paths:", bad.listed) + warning +
+                              adding(1, "new") + chunk_line("tris", 1, 12) +
+                              output_lines("out.fm", repaired.size()));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"out.fm", repaired}}));
+    std::filesystem::remove(dir.path / "out.fm");
+  }
+}
+
+TEST_F(SkinEditRun, SkinChunkBeforeAnyHeaderIsListedButNotEdited) {
+  const std::string model = skin_chunk({"a", "b"}) + header_chunk(2);
+  const std::string start =
+      banner() + input_lines("m.fm", model.size()) + chunk_line("skin", 1, 128);
+  ToolRun run = run_on(model, {"/L", "m.fm"});
+  EXPECT_EQ(run.output, start + listing("Current skin paths are:", {"a", "b"}) +
+                            "WARNING: SKIN chunk comes before any HEADER chunk\n" +
+                            chunk_line("header", 2, 40) + skins_identified(2));
+  EXPECT_EQ(run.status, 0);
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"m.fm", "c"}, {"/A", "m.fm", "c"}}) {
+    run = run_on(model, arguments);
+    const bool append = arguments.front() == "/A";
+    EXPECT_EQ(run.output,
+              start +
+                  listing(append ? "Current skin paths are:" : "Deleting current skin paths:",
+                          {"a", "b"}) +
+                  fatal_line("Can't edit skins: SKIN chunk comes before any HEADER chunk"));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+  }
+}
+
+TEST_F(SkinEditRun, HeaderThatIsNotTheFirstChunkIsPatchedWhereItIs) {
+  const std::string lead = plain_chunk("frames", 1, 20) + chunk("notes", 1, "hello");
+  const std::string model = lead + header_chunk(1) + skin_chunk({"a"}) + plain_chunk("tris", 1, 12);
+  const ToolRun run = run_on(model, {"/A", "m.fm", "b", "c"});
+  const std::string expected =
+      lead + header_chunk(3) + skin_chunk({"a", "b", "c"}) + plain_chunk("tris", 1, 12);
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find(adding(2, "b") + adding(3, "c")), std::string::npos) << run.output;
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", expected}}));
+}
+
+TEST_F(SkinEditRun, FurtherSkinChunkPassesThroughUnchanged) {
+  const std::string second = skin_chunk({"x", "y"});
+  const std::string model = header_chunk(1) + skin_chunk({"a"}) + second;
+  const ToolRun run = run_on(model, {"m.fm", "b", "c"});
+  EXPECT_EQ(run.output, banner() + input_lines("m.fm", model.size()) +
+                            chunk_line("header", 2, 40) + skins_identified(1) +
+                            chunk_line("skin", 1, 64) +
+                            listing("Deleting current skin paths:", {"a"}) + adding(1, "b") +
+                            adding(2, "c") + chunk_line("skin", 1, 128) +
+                            "WARNING: Further SKIN chunk left unchanged\n" +
+                            output_lines("m.fm", model.size() + 64));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(snapshot(dir.path),
+            (Files{{"m.fm", header_chunk(2) + skin_chunk({"b", "c"}) + second}}));
+}
+
+TEST_F(SkinEditRun, PathsAreStoredAsTyped) {
+  const std::vector<std::string> typed{"C:\\Tarnvale\\skins\\ogre.m8", "/A", "with space.m8",
+                                       "\xe9t\xe9.m8"};
+  const ToolRun run = run_on(sample_model({"old"}), {"/O", "out.fm", "m.fm", typed[0], typed[1],
+                                                     typed[2], typed[3]});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(dir.path / "out.fm"), sample_model(typed));
+}
+
+}  // namespace
+}  // namespace fmskins::test
