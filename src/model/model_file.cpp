@@ -23,7 +23,7 @@
 namespace fmskins {
 namespace {
 
-// The most one read or write call is asked to move; Linux moves at most about 2 GiB.
+// The most one read call is asked to move; Linux moves at most about 2 GiB.
 constexpr std::size_t io_block = std::size_t{1} << 30U;
 
 [[noreturn]] void cannot_open_model(const RunOptions& options, int error_number) {
@@ -42,21 +42,6 @@ bool read_fully(int descriptor, std::uint8_t* bytes, std::size_t count) {
     }
     bytes += got;
     count -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool write_fully(int descriptor, const std::uint8_t* bytes, std::size_t count) {
-  while (count > 0) {
-    const ssize_t put = write(descriptor, bytes, count < io_block ? count : io_block);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    bytes += put;
-    count -= static_cast<std::size_t>(put);
   }
   return true;
 }
@@ -102,20 +87,6 @@ ModelImage read_model_file(const RunOptions& options) {
   }
   close(descriptor);  // read-only: nothing is lost if closing fails
   return model;
-}
-
-void write_model_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const int descriptor =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY | O_CLOEXEC, 0666);
-  if (descriptor < 0) {
-    fatal("Unable to open output model file", errno);
-  }
-  if (!write_fully(descriptor, bytes.data(), bytes.size())) {
-    fatal("Unable to write output model file", -1);
-  }
-  if (close(descriptor) != 0) {
-    fatal("Unable to close output model file", -1);
-  }
 }
 
 }  // namespace fmskins

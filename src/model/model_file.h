@@ -1,9 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <span>
-#include <string>
-
 #include "cli/command_line.h"
 #include "model/model_pass.h"
 
@@ -13,8 +9,5 @@ namespace fmskins {
 // opened, or whose length cannot be found (a directory, a pipe), ends the run with the
 // usage text and the error number as status; a failed or short read ends it with -1.
 ModelImage read_model_file(const RunOptions& options);
-
-// Writes `bytes` to `path`, creating or truncating it. Any failure ends the run.
-void write_model_file(const std::string& path, std::span<const std::uint8_t> bytes);
 
 }  // namespace fmskins

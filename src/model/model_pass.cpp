@@ -8,6 +8,7 @@
 #include "cli/fatal.h"
 #include "model/chunk_format.h"
 #include "model/model_file.h"
+#include "model/output_file.h"
 #include "model/skin_edit.h"
 
 namespace fmskins {
@@ -115,7 +116,7 @@ void run_model_pass(const RunOptions& options) {
     // The report so far must reach standard output before the model does, should the
     // two be the same stream.
     std::fflush(stdout);
-    write_model_file(options.output_path, output_bytes(output));
+    write_output_file(options.output_path, output_bytes(output));
     std::printf("Wrote: %s, %zu bytes\n", options.output_path.c_str(), output.length);
   }
 }

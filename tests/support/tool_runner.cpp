@@ -1,5 +1,6 @@
 #include "support/tool_runner.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -36,19 +37,26 @@ ScratchDir::~ScratchDir() {
 }
 
 ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& arguments,
-                 const std::string& shell_setup) {
-  // Capture files live beside the work directory, never in it.
+                 const std::string& shell_setup, const std::string& launcher) {
+  // Standard output is a pipe, as when a user pipes the report on; standard error goes to
+  // a capture file beside the work directory, never in it.
   const ScratchDir capture;
-  const fs::path output_path = capture.path / "stdout";
   const fs::path errors_path = capture.path / "stderr";
+  int output_pipe[2];
+  if (pipe(output_pipe) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
 
   std::vector<std::string> argv_text;
   std::string program = FMSKINS_TOOL_PATH;
-  if (shell_setup.empty()) {
+  if (shell_setup.empty() && launcher.empty()) {
     argv_text.emplace_back("fmskins");
   } else {
     program = "/bin/bash";
-    argv_text = {"bash", "-c", shell_setup + "\nexec -a fmskins \"$0\" \"$@\"", FMSKINS_TOOL_PATH};
+    argv_text = {"bash", "-c",
+                 "FMSKINS=\"$0\"\n" + shell_setup + "\nexec " + launcher +
+                     " /bin/bash -c 'exec -a fmskins \"$0\" \"$@\"' \"$FMSKINS\" \"$@\"",
+                 FMSKINS_TOOL_PATH};
   }
   argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -63,39 +71,63 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
   }
   if (child == 0) {
     const int input = open("/dev/null", O_RDONLY);
-    const int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int errors = open(errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (input < 0 || output < 0 || errors < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 ||
+    if (input < 0 || errors < 0 || dup2(input, 0) < 0 || dup2(output_pipe[1], 1) < 0 ||
         dup2(errors, 2) < 0 || chdir(work_dir.c_str()) != 0) {
       _exit(126);
     }
+    close(output_pipe[0]);
+    close(output_pipe[1]);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
+  close(output_pipe[1]);
+  ToolRun run;
+  char block[65536];
+  for (;;) {
+    const ssize_t got = read(output_pipe[0], block, sizeof block);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    run.output.append(block, static_cast<std::size_t>(got));
+  }
+  close(output_pipe[0]);
   int wait_status = 0;
   while (waitpid(child, &wait_status, 0) < 0) {
   }
-  ToolRun run;
   run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-  run.output = read_file(output_path);
   run.errors = read_file(errors_path);
   return run;
 }
 
-std::map<std::string, std::string> snapshot(const fs::path& dir) {
-  std::map<std::string, std::string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    const std::string name = fs::relative(entry.path(), dir).generic_string();
-    if (entry.is_symlink()) {
+namespace {
+
+void snapshot_into(const fs::path& root, const fs::path& dir,
+                   std::map<std::string, std::string>& entries) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().lexically_relative(root).generic_string();
+    const fs::file_status status = fs::symlink_status(entry.path());
+    if (fs::is_symlink(status)) {
       entries[name] = "symlink -> " + fs::read_symlink(entry.path()).string();
-    } else if (entry.is_directory()) {
+    } else if (fs::is_directory(status)) {
       entries[name] = "dir";
-    } else if (entry.is_regular_file()) {
+      snapshot_into(root, entry.path(), entries);
+    } else if (fs::is_regular_file(status)) {
       entries[name] = read_file(entry.path());
     } else {
       entries[name] = "special";
     }
   }
+}
+
+}  // namespace
+
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> entries;
+  snapshot_into(dir, dir, entries);
   return entries;
 }
 

@@ -25,10 +25,11 @@ struct ScratchDir {
 };
 
 // Runs the tool with `arguments` (argv[0] is "fmskins") in `work_dir`, with no standard
-// input. A non-empty `shell_setup` is run by bash first, in the same process, e.g. to set
-// a ulimit.
+// input and standard output a pipe. A non-empty `shell_setup` is run by bash first, in the
+// same process, e.g. to set a ulimit; it finds the tool's path in $FMSKINS and may change
+// it. A non-empty `launcher` is a command that the tool is run under (e.g. setpriv).
 ToolRun run_tool(const std::filesystem::path& work_dir, const std::vector<std::string>& arguments,
-                 const std::string& shell_setup = "");
+                 const std::string& shell_setup = "", const std::string& launcher = "");
 
 // Every entry below `dir`: regular files map to their bytes, symbolic links to
 // "symlink -> target", directories to "dir", anything else to "special".

@@ -1,0 +1,165 @@
+// The built tool writing its output: a failure never loses the model that was there, and
+// no temporary file is ever left behind.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/model_builder.h"
+#include "support/report_text.h"
+#include "support/tool_runner.h"
+
+namespace fmskins::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+
+// A model large enough to pass a small file-size limit: header, skin chunk, 300 KB frames.
+std::string large_model(const std::vector<std::string>& paths) {
+  return header_chunk(static_cast<std::int32_t>(paths.size())) + skin_chunk(paths) +
+         plain_chunk("frames", 1, 300000);
+}
+
+std::string large_report(const std::string& model_name, const std::vector<std::string>& paths,
+                         const std::string& output_name) {
+  std::string report = banner() + input_lines(model_name, large_model(paths).size()) +
+                       chunk_line("header", 2, 40) + skins_identified(1) + chunk_line("skin", 1, 64) +
+                       "    Deleting current skin paths:\n";
+  for (const std::string& path : paths) {
+    report += "    " + path + "\n";
+  }
+  return report + "    Adding #1 skin name 'new'...\n" + chunk_line("frames", 1, 300000) +
+         "Output Model File: " + output_name + "\n";
+}
+
+fs::perms permissions_of(const fs::path& path) { return fs::status(path).permissions(); }
+
+TEST(OutputSafety, WriteFailingHalfwayLeavesEveryFileAsItWas) {
+  const ScratchDir dir;
+  const std::string model = large_model({"old"});
+  write_file(dir.path / "m.fm", model);
+  write_file(dir.path / "other.fm", "the other model");
+  // bash counts -f in KiB: the write stops after 100 KiB of the 300 KB model.
+  for (const std::string& output : {std::string("m.fm"), std::string("other.fm")}) {
+    const ToolRun run = run_tool(dir.path, {"/O", output, "m.fm", "new"}, "ulimit -f 100");
+    EXPECT_EQ(run.output, large_report("m.fm", {"old"}, output) +
+                              fatal_line("Unable to write output model file"));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"other.fm", "the other model"}}));
+  }
+}
+
+TEST(OutputSafety, DevicesAndPipesAreWrittenDirectly) {
+  const ScratchDir dir;
+  const std::string model = large_model({"old"});
+  write_file(dir.path / "m.fm", model);
+
+  ToolRun run = run_tool(dir.path, {"/O", "/dev/full", "m.fm", "new"});
+  EXPECT_EQ(run.output, large_report("m.fm", {"old"}, "/dev/full") +
+                            fatal_line("Unable to write output model file"));
+  EXPECT_EQ(run.status, 255);
+
+  // Standard output is a pipe here: the model follows the report lines written before it.
+  run = run_tool(dir.path, {"/O", "/dev/stdout", "m.fm", "new"});
+  const std::string written = large_model({"new"});
+  EXPECT_EQ(run.output, large_report("m.fm", {"old"}, "/dev/stdout") + written +
+                            "Wrote: /dev/stdout, " + std::to_string(written.size()) + " bytes\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+}
+
+TEST(OutputSafety, ReplacedFileKeepsItsPermissionsAndLinksStayLinks) {
+  const ScratchDir dir;
+  fs::create_directory(dir.path / "real");
+  write_file(dir.path / "real" / "m.fm", sample_model({"old"}));
+  fs::permissions(dir.path / "real" / "m.fm", fs::perms(0640));
+  fs::create_symlink("real/m.fm", dir.path / "link.fm");
+  fs::create_symlink("real/new.fm", dir.path / "dangling.fm");
+  fs::create_hard_link(dir.path / "real" / "m.fm", dir.path / "hard.fm");
+
+  ToolRun run = run_tool(dir.path, {"link.fm", "a"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.substr(run.output.size() - 26), "Wrote: link.fm, 388 bytes\n");
+  EXPECT_EQ(permissions_of(dir.path / "real" / "m.fm"), fs::perms(0640));
+
+  // A new file gets the usual mode for the umask; a dangling link's target is created.
+  run = run_tool(dir.path, {"/O", "dangling.fm", "link.fm", "b"}, "umask 027");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(permissions_of(dir.path / "real" / "new.fm"), fs::perms(0640));
+
+  // The hard link keeps the old model: the output name got a new file.
+  EXPECT_EQ(snapshot(dir.path), (Files{{"real", "dir"},
+                                       {"real/m.fm", sample_model({"a"})},
+                                       {"real/new.fm", sample_model({"b"})},
+                                       {"link.fm", "symlink -> real/m.fm"},
+                                       {"dangling.fm", "symlink -> real/new.fm"},
+                                       {"hard.fm", sample_model({"old"})}}));
+}
+
+TEST(OutputSafety, OutputThatIsADirectoryOrALinkLoopIsNotOpened) {
+  const ScratchDir dir;
+  const std::string model = sample_model({"old"});
+  write_file(dir.path / "m.fm", model);
+  fs::create_directory(dir.path / "folder");
+  fs::create_symlink("loop2.fm", dir.path / "loop1.fm");
+  fs::create_symlink("loop1.fm", dir.path / "loop2.fm");
+  const std::pair<std::string, int> cases[] = {{"folder", EISDIR}, {"loop1.fm", ELOOP}};
+  for (const auto& [output, error_number] : cases) {
+    const ToolRun run = run_tool(dir.path, {"/O", output, "m.fm", "new"});
+    EXPECT_TRUE(run.output.ends_with("Output Model File: " + output + "\n" +
+                                     fatal_line("Unable to open output model file")))
+        << run.output;
+    EXPECT_EQ(run.status, error_number);
+  }
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model},
+                                       {"folder", "dir"},
+                                       {"loop1.fm", "symlink -> loop2.fm"},
+                                       {"loop2.fm", "symlink -> loop1.fm"}}));
+}
+
+// Permission bits bar nothing to root, so these run as an unprivileged user when the
+// suite runs as root, from a copy of the tool that user can execute.
+TEST(OutputSafety, UnwritableDirectoryOrFileIsRefusedAndLeftAlone) {
+  std::string launcher;
+  if (geteuid() == 0) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) {
+      GTEST_SKIP() << "running as root without setpriv: cannot drop privileges";
+    }
+    launcher = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups";
+  }
+  const ScratchDir dir;
+  const ScratchDir bin;
+  fs::permissions(dir.path, fs::perms(0777));
+  fs::permissions(bin.path, fs::perms(0755));
+  const std::string setup = "cp \"$FMSKINS\" '" + bin.path.string() + "/fmskins' && FMSKINS='" +
+                            bin.path.string() + "/fmskins'";
+
+  const std::string model = sample_model({"old"});
+  fs::create_directory(dir.path / "locked");
+  write_file(dir.path / "locked" / "m.fm", model);
+  fs::permissions(dir.path / "locked" / "m.fm", fs::perms(0666));
+  fs::permissions(dir.path / "locked", fs::perms(0555));
+  write_file(dir.path / "readonly.fm", model);
+  fs::permissions(dir.path / "readonly.fm", fs::perms(0444));
+
+  const std::tuple<std::vector<std::string>, std::string, const char*> cases[] = {
+      {{"locked/m.fm", "new"}, "locked/m.fm", "Unable to create temporary output model file"},
+      {{"/O", "locked/new.fm", "locked/m.fm", "new"}, "locked/new.fm",
+       "Unable to open output model file"},
+      {{"readonly.fm", "new"}, "readonly.fm", "Unable to open output model file"},
+  };
+  for (const auto& [arguments, output, message] : cases) {
+    const ToolRun run = run_tool(dir.path, arguments, setup, launcher);
+    EXPECT_TRUE(run.output.ends_with("Output Model File: " + output + "\n" + fatal_line(message)))
+        << run.output;
+    EXPECT_EQ(run.status, EACCES);
+  }
+  EXPECT_EQ(snapshot(dir.path), (Files{{"locked", "dir"}, {"locked/m.fm", model}, {"readonly.fm", model}}));
+  EXPECT_EQ(permissions_of(dir.path / "readonly.fm"), fs::perms(0444));
+}
+
+}  // namespace
+}  // namespace fmskins::test
