@@ -134,8 +134,8 @@ TEST(OutputSafety, UnwritableDirectoryOrFileIsRefusedAndLeftAlone) {
   const ScratchDir bin;
   fs::permissions(dir.path, fs::perms(0777));
   fs::permissions(bin.path, fs::perms(0755));
-  const std::string setup = "cp \"$FMSKINS\" '" + bin.path.string() + "/fmskins' && FMSKINS='" +
-                            bin.path.string() + "/fmskins'";
+  const std::string setup = "cp \"$(command -v fmskins)\" '" + bin.path.string() +
+                            "/fmskins' && PATH='" + bin.path.string() + "':$PATH";
 
   const std::string model = sample_model({"old"});
   fs::create_directory(dir.path / "locked");

@@ -36,27 +36,48 @@ ScratchDir::~ScratchDir() {
   fs::remove_all(path, ignored);
 }
 
+namespace {
+
+// Splits a command prefix such as "valgrind -q --error-exitcode=99" at spaces.
+std::vector<std::string> words_of(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream stream(text);
+  for (std::string word; stream >> word;) {
+    words.push_back(word);
+  }
+  return words;
+}
+
+}  // namespace
+
 ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& arguments,
                  const std::string& shell_setup, const std::string& launcher) {
-  // Standard output is a pipe, as when a user pipes the report on; standard error goes to
-  // a capture file beside the work directory, never in it.
+  // The tool is found as "fmskins" on the PATH, through a link in a directory of its own,
+  // so that it sees the name a user types whatever runs it. Standard output is a pipe, as
+  // when a user pipes the report on; standard error goes to a capture file. Both live
+  // beside the work directory, never in it.
   const ScratchDir capture;
+  const fs::path bin = capture.path / "bin";
+  fs::create_directory(bin);
+  fs::create_symlink(FMSKINS_TOOL_PATH, bin / "fmskins");
+  const std::string search_path = bin.string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
   const fs::path errors_path = capture.path / "stderr";
   int output_pipe[2];
   if (pipe(output_pipe) != 0) {
     throw std::runtime_error("pipe failed");
   }
 
+  // FMSKINS_TEST_WRAPPER runs every tool process under another program (valgrind, an
+  // emulator), on top of the test's own launcher.
+  const char* wrapper_text = std::getenv("FMSKINS_TEST_WRAPPER");
+  const std::string wrapper = wrapper_text == nullptr ? "" : wrapper_text;
   std::vector<std::string> argv_text;
-  std::string program = FMSKINS_TOOL_PATH;
-  if (shell_setup.empty() && launcher.empty()) {
+  if (shell_setup.empty()) {
+    argv_text = words_of(launcher + " " + wrapper);
     argv_text.emplace_back("fmskins");
   } else {
-    program = "/bin/bash";
-    argv_text = {"bash", "-c",
-                 "FMSKINS=\"$0\"\n" + shell_setup + "\nexec " + launcher +
-                     " /bin/bash -c 'exec -a fmskins \"$0\" \"$@\"' \"$FMSKINS\" \"$@\"",
-                 FMSKINS_TOOL_PATH};
+    argv_text = {"/bin/bash", "-c",
+                 shell_setup + "\nexec " + launcher + " " + wrapper + " fmskins \"$@\"", "bash"};
   }
   argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -78,7 +99,8 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
     }
     close(output_pipe[0]);
     close(output_pipe[1]);
-    execv(program.c_str(), argv.data());
+    setenv("PATH", search_path.c_str(), 1);
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(output_pipe[1]);

@@ -24,10 +24,12 @@ struct ScratchDir {
   std::filesystem::path path;
 };
 
-// Runs the tool with `arguments` (argv[0] is "fmskins") in `work_dir`, with no standard
-// input and standard output a pipe. A non-empty `shell_setup` is run by bash first, in the
-// same process, e.g. to set a ulimit; it finds the tool's path in $FMSKINS and may change
-// it. A non-empty `launcher` is a command that the tool is run under (e.g. setpriv).
+// Runs the tool as "fmskins" with `arguments` in `work_dir`, with no standard input and
+// standard output a pipe. A non-empty `shell_setup` is run by bash first, in the same
+// process, e.g. to set a ulimit; the tool is then the "fmskins" found on its PATH. A
+// non-empty `launcher` is a command that the tool is run under (e.g. setpriv). The
+// environment variable FMSKINS_TEST_WRAPPER, when set, names a further command that every
+// run goes through (valgrind, an emulator).
 ToolRun run_tool(const std::filesystem::path& work_dir, const std::vector<std::string>& arguments,
                  const std::string& shell_setup = "", const std::string& launcher = "");
 
