@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
   // A report of a million chunks into a file or pipe should not cost a write per line.
   if (isatty(fileno(stdout)) == 0) {
     static char report_buffer[1U << 16U];
-    std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
+    (void)std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
   }
   const std::vector<std::string> arguments(argv, argv + argc);
   const fmskins::RunOptions options = fmskins::parse_command_line(arguments);

@@ -9,9 +9,7 @@
 namespace fmskins {
 namespace {
 
-std::vector<std::uint8_t> bytes_of(const std::string& text) {
-  return {text.begin(), text.end()};
-}
+std::vector<std::uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
 
 TEST(LittleEndianFields, DecodeIndependentOfHostOrder) {
   const std::vector<std::uint8_t> image{0x28, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,
@@ -89,7 +87,8 @@ TEST(ChunkKinds, ExactCaseSensitiveLookupWithVersionsAndMessages) {
 
 TEST(SkinEntries, TextStopsAtNulOrAfter63Bytes) {
   EXPECT_EQ(skin_entry_text(bytes_of(test::skin_entry("skins/a.m8"))), "skins/a.m8");
-  EXPECT_EQ(skin_entry_text(bytes_of(test::skin_entry(std::string(64, 'q')))), std::string(63, 'q'));
+  EXPECT_EQ(skin_entry_text(bytes_of(test::skin_entry(std::string(64, 'q')))),
+            std::string(63, 'q'));
   EXPECT_EQ(skin_entry_text(bytes_of(test::skin_entry(""))), "");
 }
 
@@ -101,6 +100,19 @@ TEST(ModelLayout, HeaderThenOneSkinChunkLiesWhereTheEditingExpects) {
   EXPECT_EQ(read_le32(model, 116), 64);
   EXPECT_EQ(model[120], 'a');
   EXPECT_EQ(model[121], 0);
+}
+
+}  // namespace
+}  // namespace fmskins
+
+namespace fmskins {
+namespace {
+
+TEST(PrintableText, EscapesControlBytesOnly) {
+  EXPECT_EQ(printable_text("C:\\skins\\ogre.m8"), "C:\\skins\\ogre.m8");
+  EXPECT_EQ(printable_text("\x1b[31mred\x7f\t\n"), "\\x1B[31mred\\x7F\\x09\\x0A");
+  EXPECT_EQ(printable_text("\x01\x1f "), "\\x01\\x1F ");
+  EXPECT_EQ(printable_text("\xe9t\xe9\x80\xff"), "\xe9t\xe9\x80\xff");
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <sys/stat.h>
+#include <cerrno>
 
 #include "support/model_builder.h"
 #include "support/report_text.h"
@@ -43,9 +43,9 @@ TEST(CommandLineRun, ModelThatCannotBeOpenedEndsWithItsErrorNumber) {
   ASSERT_EQ(mkfifo((dir.path / "pipe.fm").c_str(), 0600), 0);
   // A pipe has no length to seek to: it is refused at once rather than waited on.
   const std::pair<std::string, int> cases[] = {{"missing.fm", ENOENT},
-                                              {"folder.fm", EISDIR},
-                                              {"pipe.fm", ESPIPE},
-                                              {"missing/dir/m.fm", ENOENT}};
+                                               {"folder.fm", EISDIR},
+                                               {"pipe.fm", ESPIPE},
+                                               {"missing/dir/m.fm", ENOENT}};
   for (const auto& [path, error_number] : cases) {
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{path, "a"}, {"/L", path}, {"/A", "/O", "out.fm", path}}) {
@@ -54,7 +54,8 @@ TEST(CommandLineRun, ModelThatCannotBeOpenedEndsWithItsErrorNumber) {
                                 fatal_line("Can't open input model file"))
           << path;
       EXPECT_EQ(run.status, error_number) << path;
-      EXPECT_EQ(snapshot(dir.path), (std::map<std::string, std::string>{{"folder.fm", "dir"}, {"pipe.fm", "special"}}));
+      EXPECT_EQ(snapshot(dir.path),
+                (std::map<std::string, std::string>{{"folder.fm", "dir"}, {"pipe.fm", "special"}}));
     }
   }
 }

@@ -15,7 +15,8 @@ namespace {
 std::optional<RunOptions> parse(const std::vector<std::string>& arguments, std::string& report,
                                 int& status) {
   std::optional<RunOptions> options;
-  status = test::run_in_process([&] { options = parse_command_line(arguments); }, report).value_or(0);
+  status =
+      test::run_in_process([&] { options = parse_command_line(arguments); }, report).value_or(0);
   return options;
 }
 
@@ -36,17 +37,33 @@ TEST(CommandLine, AcceptedArgumentLists) {
       {{"fmskins", "/L", "m.fm", "x"}, false, true, "m.fm", "m.fm", {"x"}, RunMode::list},
       {{"fmskins", "/l", "/A", "m.fm"}, true, true, "m.fm", "m.fm", {}, RunMode::list},
       // Options end at the model path: a later /A is a skin path.
-      {{"fmskins", "m.fm", "/A", "/L"}, false, false, "m.fm", "m.fm", {"/A", "/L"}, RunMode::replace},
+      {{"fmskins", "m.fm", "/A", "/L"},
+       false,
+       false,
+       "m.fm",
+       "m.fm",
+       {"/A", "/L"},
+       RunMode::replace},
       // /O takes the next argument whatever it reads.
       {{"fmskins", "/O", "/A", "m.fm", "s"}, false, false, "m.fm", "/A", {"s"}, RunMode::replace},
-      {{"fmskins", "/o", "one.fm", "/O", "two.fm", "m.fm", "s"}, false, false, "m.fm", "two.fm",
-       {"s"}, RunMode::replace},
+      {{"fmskins", "/o", "one.fm", "/O", "two.fm", "m.fm", "s"},
+       false,
+       false,
+       "m.fm",
+       "two.fm",
+       {"s"},
+       RunMode::replace},
       // Only the six exact forms are options.
       {{"fmskins", "/x", "s"}, false, false, "/x", "/x", {"s"}, RunMode::replace},
       {{"fmskins", "/append", "s"}, false, false, "/append", "/append", {"s"}, RunMode::replace},
       {{"fmskins", "", "s"}, false, false, "", "", {"s"}, RunMode::replace},
-      {{"fmskins", "/A", "m.fm", "c:\\skins\\a.m8", "b c"}, true, false, "m.fm", "m.fm",
-       {"c:\\skins\\a.m8", "b c"}, RunMode::append},
+      {{"fmskins", "/A", "m.fm", "c:\\skins\\a.m8", "b c"},
+       true,
+       false,
+       "m.fm",
+       "m.fm",
+       {"c:\\skins\\a.m8", "b c"},
+       RunMode::append},
   };
   for (const Accepted& expected : cases) {
     std::string report;

@@ -8,13 +8,13 @@
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: make_sample_model OUTPUT.fm\n");
+    (void)std::fprintf(stderr, "usage: make_sample_model OUTPUT.fm\n");
     return 2;
   }
   try {
     fmskins::test::write_file(argv[1], fmskins::test::bundled_sample_model());
   } catch (const std::exception& failure) {
-    std::fprintf(stderr, "make_sample_model: %s\n", failure.what());
+    (void)std::fprintf(stderr, "make_sample_model: %s\n", failure.what());
     return 1;
   }
   return 0;

@@ -44,11 +44,12 @@ TEST_F(ModelPassRun, ModelWithoutSkinChunkIsRewrittenOverItselfByteForByte) {
                             plain_chunk("glcmds", 1, 8) + plain_chunk("mesh nodes", 3, 16) +
                             plain_chunk("skeleton", 1, 4) + plain_chunk("references", 1, 20);
   const ToolRun run = run_on(model, {"m.fm", "skins/new.m8"});
-  EXPECT_EQ(run.output, report_start(model.size()) + chunk_line("header", 2, 40) + skins_identified(0) +
-                            chunk_line("st coord", 1, 24) + chunk_line("tris", 1, 12) +
-                            chunk_line("frames", 1, 300) + chunk_line("glcmds", 1, 8) +
-                            chunk_line("mesh nodes", 3, 16) + chunk_line("skeleton", 1, 4) +
-                            chunk_line("references", 1, 20) + output_lines("m.fm", model.size()));
+  EXPECT_EQ(run.output, report_start(model.size()) + chunk_line("header", 2, 40) +
+                            skins_identified(0) + chunk_line("st coord", 1, 24) +
+                            chunk_line("tris", 1, 12) + chunk_line("frames", 1, 300) +
+                            chunk_line("glcmds", 1, 8) + chunk_line("mesh nodes", 3, 16) +
+                            chunk_line("skeleton", 1, 4) + chunk_line("references", 1, 20) +
+                            output_lines("m.fm", model.size()));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
@@ -59,12 +60,12 @@ TEST_F(ModelPassRun, UnknownIdentifiersWarnAndPassThrough) {
   const std::string long_name = chunk_with_size(std::string(32, 'z'), 9, 3, "abc");
   const std::string model = header_chunk(0) + odd + long_name;
   const ToolRun run = run_on(model, {"/O", "out.fm", "m.fm", "a"});
-  EXPECT_EQ(run.output,
-            report_start(model.size()) + chunk_line("header", 2, 40) + skins_identified(0) +
-                chunk_line("SKIN", 1, 64) + "WARNING: Unrecognized chunk identifier: SKIN\n" +
-                chunk_line(std::string(31, 'z'), 9, 3) +
-                "WARNING: Unrecognized chunk identifier: " + std::string(31, 'z') + "\n" +
-                output_lines("out.fm", model.size()));
+  EXPECT_EQ(run.output, report_start(model.size()) + chunk_line("header", 2, 40) +
+                            skins_identified(0) + chunk_line("SKIN", 1, 64) +
+                            "WARNING: Unrecognized chunk identifier: SKIN\n" +
+                            chunk_line(std::string(31, 'z'), 9, 3) +
+                            "WARNING: Unrecognized chunk identifier: " + std::string(31, 'z') +
+                            "\n" + output_lines("out.fm", model.size()));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"out.fm", model}}));
 }
@@ -107,23 +108,24 @@ std::vector<Damage> damaged_models() {
                      head_lines, too_big});
   }
   const std::pair<const char*, const char*> versions[] = {
-      {"skin", "SKIN"},         {"st coord", "ST COORD"},     {"tris", "TRIS"},
-      {"frames", "FRAMES"},     {"glcmds", "GLCMDS"},         {"mesh nodes", "MESH NODES"},
+      {"skin", "SKIN"},         {"st coord", "ST COORD"},    {"tris", "TRIS"},
+      {"frames", "FRAMES"},     {"glcmds", "GLCMDS"},        {"mesh nodes", "MESH NODES"},
       {"skeleton", "SKELETON"}, {"references", "REFERENCES"}};
   for (const auto& [identifier, upper] : versions) {
-    cases.push_back({identifier, header_chunk(0) + plain_chunk(identifier, 2, 64),
-                     chunk_line("header", 2, 40) + skins_identified(0) +
-                         chunk_line(identifier, 2, 64),
-                     std::string("Invalid ") + upper + " chunk version number"});
+    cases.push_back(
+        {identifier, header_chunk(0) + plain_chunk(identifier, 2, 64),
+         chunk_line("header", 2, 40) + skins_identified(0) + chunk_line(identifier, 2, 64),
+         std::string("Invalid ") + upper + " chunk version number"});
   }
   return cases;
 }
 
 TEST_F(ModelPassRun, DamagedModelsAreRefusedInEveryModeAndLeftAlone) {
   for (const Damage& damage : damaged_models()) {
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"m.fm", "new"}, {"/A", "m.fm"}, {"/L", "m.fm"},
-          {"/O", "out.fm", "m.fm", "new"}}) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"m.fm", "new"},
+                                                      {"/A", "m.fm"},
+                                                      {"/L", "m.fm"},
+                                                      {"/O", "out.fm", "m.fm", "new"}}) {
       const ToolRun run = run_on(damage.model, arguments);
       EXPECT_EQ(run.output,
                 report_start(damage.model.size()) + damage.chunk_lines + fatal_line(damage.message))
@@ -138,8 +140,8 @@ TEST_F(ModelPassRun, DamagedModelsAreRefusedInEveryModeAndLeftAlone) {
 TEST_F(ModelPassRun, ListModeWritesNothingEvenWithAnOutputPath) {
   const std::string model = header_chunk(0) + plain_chunk("frames", 1, 10);
   const ToolRun run = run_on(model, {"/L", "/O", "out.fm", "m.fm", "ignored"});
-  EXPECT_EQ(run.output, report_start(model.size()) + chunk_line("header", 2, 40) + skins_identified(0) +
-                            chunk_line("frames", 1, 10));
+  EXPECT_EQ(run.output, report_start(model.size()) + chunk_line("header", 2, 40) +
+                            skins_identified(0) + chunk_line("frames", 1, 10));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
 }
@@ -147,8 +149,8 @@ TEST_F(ModelPassRun, ListModeWritesNothingEvenWithAnOutputPath) {
 TEST_F(ModelPassRun, OutputThatCannotBeOpenedEndsWithItsErrorNumber) {
   const std::string model = header_chunk(0);
   const ToolRun run = run_on(model, {"/O", "no/such/dir/out.fm", "m.fm", "a"});
-  EXPECT_EQ(run.output, report_start(model.size()) + chunk_line("header", 2, 40) + skins_identified(0) +
-                            "Output Model File: no/such/dir/out.fm\n" +
+  EXPECT_EQ(run.output, report_start(model.size()) + chunk_line("header", 2, 40) +
+                            skins_identified(0) + "Output Model File: no/such/dir/out.fm\n" +
                             fatal_line("Unable to open output model file"));
   EXPECT_EQ(run.status, 2);  // ENOENT
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
@@ -164,8 +166,7 @@ TEST_F(ModelPassRun, MemoryShortageIsReportedNotCrashedOn) {
   const std::string setup = "truncate -s 300M m.fm && ulimit -v 450000";
   for (const auto& [arguments, message] :
        std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"m.fm", "a"}, "Can't allocate memory for modified model"},
-           {{"/L", "m.fm"}, ""}}) {
+           {{"m.fm", "a"}, "Can't allocate memory for modified model"}, {{"/L", "m.fm"}, ""}}) {
     write_file(dir.path / "m.fm", "");
     const ToolRun run = run_tool(dir.path, arguments, setup);
     if (message.empty()) {
@@ -177,7 +178,8 @@ TEST_F(ModelPassRun, MemoryShortageIsReportedNotCrashedOn) {
     }
     EXPECT_EQ(run.status, 255);
   }
-  const ToolRun run = run_tool(dir.path, {"m.fm", "a"}, "truncate -s 300M m.fm && ulimit -v 200000");
+  const ToolRun run =
+      run_tool(dir.path, {"m.fm", "a"}, "truncate -s 300M m.fm && ulimit -v 200000");
   EXPECT_EQ(run.output, banner() + "Input Model File: m.fm\n" +
                             fatal_line("Can't allocate memory to read model"));
   EXPECT_EQ(run.status, 255);

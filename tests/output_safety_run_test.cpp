@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "support/model_builder.h"
 #include "support/report_text.h"
@@ -26,8 +26,8 @@ std::string large_model(const std::vector<std::string>& paths) {
 std::string large_report(const std::string& model_name, const std::vector<std::string>& paths,
                          const std::string& output_name) {
   std::string report = banner() + input_lines(model_name, large_model(paths).size()) +
-                       chunk_line("header", 2, 40) + skins_identified(1) + chunk_line("skin", 1, 64) +
-                       "    Deleting current skin paths:\n";
+                       chunk_line("header", 2, 40) + skins_identified(1) +
+                       chunk_line("skin", 1, 64) + "    Deleting current skin paths:\n";
   for (const std::string& path : paths) {
     report += "    " + path + "\n";
   }
@@ -147,7 +147,8 @@ TEST(OutputSafety, UnwritableDirectoryOrFileIsRefusedAndLeftAlone) {
 
   const std::tuple<std::vector<std::string>, std::string, const char*> cases[] = {
       {{"locked/m.fm", "new"}, "locked/m.fm", "Unable to create temporary output model file"},
-      {{"/O", "locked/new.fm", "locked/m.fm", "new"}, "locked/new.fm",
+      {{"/O", "locked/new.fm", "locked/m.fm", "new"},
+       "locked/new.fm",
        "Unable to open output model file"},
       {{"readonly.fm", "new"}, "readonly.fm", "Unable to open output model file"},
   };
@@ -157,7 +158,8 @@ TEST(OutputSafety, UnwritableDirectoryOrFileIsRefusedAndLeftAlone) {
         << run.output;
     EXPECT_EQ(run.status, EACCES);
   }
-  EXPECT_EQ(snapshot(dir.path), (Files{{"locked", "dir"}, {"locked/m.fm", model}, {"readonly.fm", model}}));
+  EXPECT_EQ(snapshot(dir.path),
+            (Files{{"locked", "dir"}, {"locked/m.fm", model}, {"readonly.fm", model}}));
   EXPECT_EQ(permissions_of(dir.path / "readonly.fm"), fs::perms(0444));
 }
 

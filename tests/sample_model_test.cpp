@@ -23,8 +23,8 @@ TEST(SampleModel, ListsWithoutChangingAnything) {
   const ToolRun run = run_tool(dir.path, {"/L", "sample.fm"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output.substr(0, banner().size()), banner());
-  EXPECT_EQ(snapshot(dir.path), (std::map<std::string, std::string>{
-                                    {"sample.fm", bundled_sample_model()}}));
+  EXPECT_EQ(snapshot(dir.path),
+            (std::map<std::string, std::string>{{"sample.fm", bundled_sample_model()}}));
 }
 
 }  // namespace

@@ -55,8 +55,7 @@ TEST_F(SkinEditRun, TypicalReplaceRunToAnotherFile) {
   EXPECT_EQ(run.errors, "");
   // One entry fewer: 64 bytes shorter, count 2 and size 128, later chunks right after.
   EXPECT_EQ(expected.size(), sample_model(old_paths).size() - 64);
-  EXPECT_EQ(snapshot(dir.path),
-            (Files{{"old.fm", sample_model(old_paths)}, {"new.fm", expected}}));
+  EXPECT_EQ(snapshot(dir.path), (Files{{"old.fm", sample_model(old_paths)}, {"new.fm", expected}}));
 }
 
 TEST_F(SkinEditRun, AppendKeepsOldEntriesFirstAndNumbersOn) {
@@ -84,7 +83,8 @@ TEST_F(SkinEditRun, AppendWithoutPathsRewritesTheSameBytes) {
 TEST_F(SkinEditRun, ListModeOnlyReports) {
   const std::string model = sample_model(old_paths);
   for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"/L", "m.fm"}, {"/L", "/A", "m.fm", "x", "y"},
+       {std::vector<std::string>{"/L", "m.fm"},
+        {"/L", "/A", "m.fm", "x", "y"},
         {"/l", "/O", "out.fm", "m.fm", std::string(80, 'x')}}) {
     const ToolRun run = run_on(model, arguments);
     EXPECT_EQ(run.output, sample_start("m.fm", old_paths) +
@@ -107,11 +107,11 @@ TEST_F(SkinEditRun, PathLengthsAtTheEntryLimit) {
        {std::vector<std::string>{"m.fm", "b", too_long}, {"/A", "m.fm", too_long}}) {
     run = run_on(model, arguments);
     const bool append = arguments.front() == "/A";
-    EXPECT_EQ(run.output,
-              sample_start("m.fm", {"a"}) +
-                  listing(append ? "Current skin paths are:" : "Deleting current skin paths:",
-                          {"a"}) +
-                  fatal_line("Skin path longer than 63 characters: " + too_long));
+    EXPECT_EQ(
+        run.output,
+        sample_start("m.fm", {"a"}) +
+            listing(append ? "Current skin paths are:" : "Deleting current skin paths:", {"a"}) +
+            fatal_line("Skin path longer than 63 characters: " + too_long));
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
   }
@@ -121,9 +121,8 @@ TEST_F(SkinEditRun, StoredEntryWithoutNulShowsItsFirst63Characters) {
   const std::string full(64, 'z');
   std::string model = header_chunk(2) + chunk("skin", 1, skin_entry(full) + skin_entry("ok"));
   const ToolRun run = run_on(model, {"/L", "m.fm"});
-  EXPECT_EQ(run.output, banner() + input_lines("m.fm", model.size()) +
-                            chunk_line("header", 2, 40) + skins_identified(2) +
-                            chunk_line("skin", 1, 128) +
+  EXPECT_EQ(run.output, banner() + input_lines("m.fm", model.size()) + chunk_line("header", 2, 40) +
+                            skins_identified(2) + chunk_line("skin", 1, 128) +
                             listing("Current skin paths are:", {std::string(63, 'z'), "ok"}));
 }
 
@@ -159,8 +158,9 @@ TEST_F(SkinEditRun, SkinCountThatDisagreesWithTheChunk) {
     EXPECT_EQ(run.status, 0);
 
     run = run_on(model, {"/A", "m.fm", "new"});
-    EXPECT_EQ(run.output, start + listing("Current skin paths are:", bad.listed) +
-                              fatal_line("Can't append: skin count does not match SKIN chunk size"));
+    EXPECT_EQ(run.output,
+              start + listing("Current skin paths are:", bad.listed) +
+                  fatal_line("Can't append: skin count does not match SKIN chunk size"));
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
 
@@ -213,9 +213,8 @@ TEST_F(SkinEditRun, FurtherSkinChunkPassesThroughUnchanged) {
   const std::string second = skin_chunk({"x", "y"});
   const std::string model = header_chunk(1) + skin_chunk({"a"}) + second;
   const ToolRun run = run_on(model, {"m.fm", "b", "c"});
-  EXPECT_EQ(run.output, banner() + input_lines("m.fm", model.size()) +
-                            chunk_line("header", 2, 40) + skins_identified(1) +
-                            chunk_line("skin", 1, 64) +
+  EXPECT_EQ(run.output, banner() + input_lines("m.fm", model.size()) + chunk_line("header", 2, 40) +
+                            skins_identified(1) + chunk_line("skin", 1, 64) +
                             listing("Deleting current skin paths:", {"a"}) + adding(1, "b") +
                             adding(2, "c") + chunk_line("skin", 1, 128) +
                             "WARNING: Further SKIN chunk left unchanged\n" +
@@ -225,11 +224,23 @@ TEST_F(SkinEditRun, FurtherSkinChunkPassesThroughUnchanged) {
             (Files{{"m.fm", header_chunk(2) + skin_chunk({"b", "c"}) + second}}));
 }
 
+TEST_F(SkinEditRun, ControlBytesFromTheFileAreShownEscaped) {
+  const std::string model =
+      header_chunk(1) + skin_chunk({"\x1b]0;owned\x07skin.m8"}) + plain_chunk("\x1b[2Jodd", 1, 4);
+  const ToolRun run = run_on(model, {"/L", "m.fm"});
+  EXPECT_EQ(run.output, banner() + input_lines("m.fm", model.size()) + chunk_line("header", 2, 40) +
+                            skins_identified(1) + chunk_line("skin", 1, 64) +
+                            listing("Current skin paths are:", {"\\x1B]0;owned\\x07skin.m8"}) +
+                            chunk_line("\\x1B[2Jodd", 1, 4) +
+                            "WARNING: Unrecognized chunk identifier: \\x1B[2Jodd\n");
+  EXPECT_EQ(run.status, 0);
+}
+
 TEST_F(SkinEditRun, PathsAreStoredAsTyped) {
   const std::vector<std::string> typed{"C:\\Tarnvale\\skins\\ogre.m8", "/A", "with space.m8",
                                        "\xe9t\xe9.m8"};
-  const ToolRun run = run_on(sample_model({"old"}), {"/O", "out.fm", "m.fm", typed[0], typed[1],
-                                                     typed[2], typed[3]});
+  const ToolRun run = run_on(sample_model({"old"}),
+                             {"/O", "out.fm", "m.fm", typed[0], typed[1], typed[2], typed[3]});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(read_file(dir.path / "out.fm"), sample_model(typed));
 }

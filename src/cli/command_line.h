@@ -8,11 +8,11 @@ namespace fmskins {
 
 // What the command line asked for. Filled once by parse_command_line, read-only afterwards.
 struct RunOptions {
-  std::string program_name;  // argv[0] as typed; shown by the banner and the usage text
-  bool append = false;       // /A: append the skin paths to the current list
-  bool list_only = false;    // /L: only list the current skin paths
-  std::string model_path;    // the input model file
-  std::string output_path;   // /O, or the model path when /O was not given
+  std::string program_name;             // argv[0] as typed; shown by the banner and the usage text
+  bool append = false;                  // /A: append the skin paths to the current list
+  bool list_only = false;               // /L: only list the current skin paths
+  std::string model_path;               // the input model file
+  std::string output_path;              // /O, or the model path when /O was not given
   std::vector<std::string> skin_paths;  // every argument after the model path, in order
 };
 

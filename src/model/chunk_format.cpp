@@ -32,10 +32,9 @@ std::string_view padded_text(std::span<const std::uint8_t> field, std::size_t li
 
 std::int32_t read_le32(std::span<const std::uint8_t> image, std::size_t offset) {
   assert(offset <= image.size() && image.size() - offset >= 4);
-  const std::uint32_t value = std::uint32_t{image[offset]} |
-                              (std::uint32_t{image[offset + 1]} << 8U) |
-                              (std::uint32_t{image[offset + 2]} << 16U) |
-                              (std::uint32_t{image[offset + 3]} << 24U);
+  const std::uint32_t value =
+      std::uint32_t{image[offset]} | (std::uint32_t{image[offset + 1]} << 8U) |
+      (std::uint32_t{image[offset + 2]} << 16U) | (std::uint32_t{image[offset + 3]} << 24U);
   return static_cast<std::int32_t>(value);  // two's complement, as stored
 }
 
@@ -60,13 +59,33 @@ ChunkHeader read_chunk_header(std::span<const std::uint8_t> image, std::size_t o
 }
 
 const ChunkKind* find_chunk_kind(std::string_view identifier) {
-  const auto row = std::find_if(chunk_kinds.begin(), chunk_kinds.end(),
-                                [&](const ChunkKind& kind) { return kind.identifier == identifier; });
-  return row == chunk_kinds.end() ? nullptr : &*row;
+  for (const ChunkKind& kind : chunk_kinds) {
+    if (kind.identifier == identifier) {
+      return &kind;
+    }
+  }
+  return nullptr;
 }
 
 std::string_view skin_entry_text(std::span<const std::uint8_t> entry) {
   return padded_text(entry, skin_path_max_length);
+}
+
+std::string printable_text(std::string_view text) {
+  constexpr std::string_view hex_digits = "0123456789ABCDEF";
+  std::string printable;
+  printable.reserve(text.size());
+  for (const char character : text) {
+    const auto byte = static_cast<unsigned char>(character);
+    if (byte < 0x20U || byte == 0x7FU) {
+      printable += "\\x";
+      printable += hex_digits[byte >> 4U];
+      printable += hex_digits[byte & 0x0FU];
+    } else {
+      printable += character;
+    }
+  }
+  return printable;
 }
 
 }  // namespace fmskins

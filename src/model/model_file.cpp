@@ -1,12 +1,12 @@
 #include "model/model_file.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <limits>
 
 #include "cli/fatal.h"
 

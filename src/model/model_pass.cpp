@@ -52,8 +52,10 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
       fatal("Invalid (too big) chunk size in model", -1);
     }
     const ChunkHeader header = read_chunk_header(model, offset);
-    std::printf("%-32s version %" PRId32 ", length %" PRId32 " bytes.\n",
-                header.identifier.c_str(), header.version, header.size);
+    // Identifiers come from the file: control bytes in them must not reach a terminal.
+    const std::string shown_identifier = printable_text(header.identifier);
+    std::printf("%-32s version %" PRId32 ", length %" PRId32 " bytes.\n", shown_identifier.c_str(),
+                header.version, header.size);
     if (header.size <= 0) {
       fatal("Invalid (<=0) chunk size in model", -1);
     }
@@ -62,7 +64,8 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
     if (data_size > remaining - chunk_header_size) {
       fatal("Invalid (too big) chunk size in model", -1);
     }
-    const std::span<const std::uint8_t> chunk = model.subspan(offset, chunk_header_size + data_size);
+    const std::span<const std::uint8_t> chunk =
+        model.subspan(offset, chunk_header_size + data_size);
     const std::span<const std::uint8_t> data = chunk.subspan(chunk_header_size);
     if (output != nullptr) {
       output_append(*output, chunk);
@@ -70,7 +73,7 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
 
     const ChunkKind* kind = find_chunk_kind(header.identifier);
     if (kind == nullptr) {
-      std::printf("WARNING: Unrecognized chunk identifier: %s\n", header.identifier.c_str());
+      std::printf("WARNING: Unrecognized chunk identifier: %s\n", shown_identifier.c_str());
     } else if (header.version != kind->version) {
       fatal(kind->bad_version, -1);
     } else if (kind->role == ChunkRole::header) {
@@ -115,7 +118,7 @@ void run_model_pass(const RunOptions& options) {
     std::printf("Output Model File: %s\n", options.output_path.c_str());
     // The report so far must reach standard output before the model does, should the
     // two be the same stream.
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     write_output_file(options.output_path, output_bytes(output));
     std::printf("Wrote: %s, %zu bytes\n", options.output_path.c_str(), output.length);
   }

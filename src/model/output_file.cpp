@@ -1,13 +1,13 @@
 #include "model/output_file.h"
 
-#include <array>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include "cli/fatal.h"
 
@@ -24,34 +24,48 @@ volatile std::sig_atomic_t temporary_exists = 0;
 
 extern "C" void remove_temporary_and_reraise(int signal_number) {
   if (temporary_exists != 0) {
-    unlink(pending_temporary.data());
+    (void)unlink(pending_temporary.data());
   }
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+  (void)std::signal(signal_number, SIG_DFL);
+  (void)std::raise(signal_number);
 }
 
 constexpr std::array<int, 4> interrupting_signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+std::array<struct sigaction, interrupting_signals.size()> previous_actions{};
 
+// Removes the temporary file if the run is interrupted while it exists. Signals the user
+// had ignored (nohup, say) stay ignored.
 void guard_temporary(const std::string& temporary) {
-  if (temporary.size() < pending_temporary.size()) {
-    std::memcpy(pending_temporary.data(), temporary.c_str(), temporary.size() + 1);
-    temporary_exists = 1;
-    for (const int signal_number : interrupting_signals) {
-      std::signal(signal_number, remove_temporary_and_reraise);
+  if (temporary.size() >= pending_temporary.size()) {
+    return;
+  }
+  std::memcpy(pending_temporary.data(), temporary.c_str(), temporary.size() + 1);
+  temporary_exists = 1;
+  struct sigaction removal {};
+  removal.sa_handler = remove_temporary_and_reraise;
+  sigemptyset(&removal.sa_mask);
+  for (std::size_t index = 0; index < interrupting_signals.size(); ++index) {
+    if (sigaction(interrupting_signals[index], nullptr, &previous_actions[index]) == 0 &&
+        previous_actions[index].sa_handler != SIG_IGN) {
+      (void)sigaction(interrupting_signals[index], &removal, nullptr);
     }
   }
 }
 
 void release_temporary_guard() {
-  temporary_exists = 0;
-  for (const int signal_number : interrupting_signals) {
-    std::signal(signal_number, SIG_DFL);
+  if (temporary_exists == 0) {
+    return;
   }
+  for (std::size_t index = 0; index < interrupting_signals.size(); ++index) {
+    (void)sigaction(interrupting_signals[index], &previous_actions[index], nullptr);
+  }
+  temporary_exists = 0;
 }
 
 bool write_fully(int descriptor, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    const ssize_t put = write(descriptor, bytes.data(), bytes.size() < io_block ? bytes.size() : io_block);
+    const ssize_t put =
+        write(descriptor, bytes.data(), bytes.size() < io_block ? bytes.size() : io_block);
     if (put < 0 && errno == EINTR) {
       continue;
     }
@@ -95,7 +109,13 @@ bool resolve_links(const std::string& path, std::string& target) {
       return false;
     }
     const std::string next(link.data(), static_cast<std::size_t>(length));
-    target = next.front() == '/' ? next : directory_of(target) + "/" + next;
+    if (next.front() == '/') {
+      target = next;
+    } else {
+      target = directory_of(target);
+      target += '/';
+      target += next;
+    }
   }
   errno = ELOOP;
   return false;
@@ -131,7 +151,7 @@ mode_t new_file_mode() {
   if (descriptor >= 0) {
     close(descriptor);
   }
-  unlink(temporary.c_str());
+  (void)unlink(temporary.c_str());
   release_temporary_guard();
   fatal(message, -1);
 }
@@ -140,7 +160,7 @@ mode_t new_file_mode() {
 
 void write_output_file(const std::string& path, std::span<const std::uint8_t> bytes) {
   // A file-size limit should fail the write, not kill the tool with a temporary file left.
-  std::signal(SIGXFSZ, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
 
   struct stat existing {};
   const bool exists = stat(path.c_str(), &existing) == 0;
@@ -148,8 +168,8 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
     fatal("Unable to open output model file", errno);
   }
   struct stat standard_output {};
-  if (exists && (!S_ISREG(existing.st_mode) ||
-                 (fstat(STDOUT_FILENO, &standard_output) == 0 && same_file(existing, standard_output)))) {
+  if (exists && (!S_ISREG(existing.st_mode) || (fstat(STDOUT_FILENO, &standard_output) == 0 &&
+                                                same_file(existing, standard_output)))) {
     write_directly(path, bytes);
     return;
   }
@@ -175,12 +195,14 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
   }
 
   // The temporary name starts with a dot and keeps the name recognisable if it is ever seen.
-  std::string temporary = directory_of(target) + "/." + name_of(target).substr(0, 200) + ".fmskins-XXXXXX";
+  std::string temporary =
+      directory_of(target) + "/." + name_of(target).substr(0, 200) + ".fmskins-XXXXXX";
   const int descriptor = mkstemp(temporary.data());
   if (descriptor < 0) {
     // Without a writable directory the model cannot be replaced safely; it is refused
     // rather than overwritten in place.
-    fatal(exists ? "Unable to create temporary output model file" : "Unable to open output model file",
+    fatal(exists ? "Unable to create temporary output model file"
+                 : "Unable to open output model file",
           errno);
   }
   guard_temporary(temporary);

@@ -45,7 +45,8 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
     listed = count.value <= 0 ? 0 : std::min(entries_held, static_cast<std::size_t>(count.value));
   }
   for (std::size_t entry = 0; entry < listed; ++entry) {
-    const std::string text(skin_entry_text(chunk_data.subspan(entry * skin_entry_size, skin_entry_size)));
+    const std::string text = printable_text(
+        skin_entry_text(chunk_data.subspan(entry * skin_entry_size, skin_entry_size)));
     std::printf("    %s\n", text.c_str());
   }
 
@@ -58,15 +59,16 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
     fatal("Can't edit skins: SKIN chunk comes before any HEADER chunk", -1);
   }
   const bool consistent =
-      count.value >= 0 && static_cast<std::uint64_t>(count.value) * skin_entry_size == chunk_data.size();
+      count.value >= 0 &&
+      static_cast<std::uint64_t>(count.value) * skin_entry_size == chunk_data.size();
   if (!consistent) {
     // Appending would keep a list whose length is unknown; replacing drops it whole, so the
     // result is consistent again; listing only reports.
     if (mode == RunMode::append) {
       fatal("Can't append: skin count does not match SKIN chunk size", -1);
     }
-    std::printf("WARNING: Skin count %" PRId32 " does not match SKIN chunk size %zu\n",
-                count.value, chunk_data.size());
+    std::printf("WARNING: Skin count %" PRId32 " does not match SKIN chunk size %zu\n", count.value,
+                chunk_data.size());
   }
   if (mode == RunMode::list) {
     return;
@@ -94,7 +96,8 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
     std::copy(path.begin(), path.end(), entry.begin());
     output_append(*output, entry);
     const std::span<std::uint8_t> bytes = output_bytes(*output);
-    write_le32(bytes, size_field, read_le32(bytes, size_field) + static_cast<std::int32_t>(skin_entry_size));
+    write_le32(bytes, size_field,
+               read_le32(bytes, size_field) + static_cast<std::int32_t>(skin_entry_size));
     write_le32(bytes, count.field_offset, number);
   }
 }

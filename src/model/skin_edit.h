@@ -11,8 +11,8 @@ namespace fmskins {
 
 // The skin count as the walk found it in the last header chunk before the skin chunk.
 struct SkinCount {
-  bool found = false;       // false when no header chunk came before the skin chunk
-  std::int32_t value = 0;   // as stored; may be negative in a damaged model
+  bool found = false;            // false when no header chunk came before the skin chunk
+  std::int32_t value = 0;        // as stored; may be negative in a damaged model
   std::size_t field_offset = 0;  // where the count lies in the model, and so in the output:
                                  // every byte before the skin chunk is copied unchanged
 };

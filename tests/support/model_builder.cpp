@@ -80,7 +80,8 @@ std::string bundled_sample_model() {
   return header_chunk(3) +
          skin_chunk({"models/monsters/ogre/skin_green.m8", "models/monsters/ogre/skin_grey.m8",
                      "models/monsters/ogre/skin_pain.m8"}) +
-         plain_chunk("st coord", 1, 48) + plain_chunk("tris", 1, 72) + plain_chunk("frames", 1, 160);
+         plain_chunk("st coord", 1, 48) + plain_chunk("tris", 1, 72) +
+         plain_chunk("frames", 1, 160);
 }
 
 }  // namespace fmskins::test

@@ -1,14 +1,14 @@
 #include "support/tool_runner.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #ifndef FMSKINS_TOOL_PATH
 #error "FMSKINS_TOOL_PATH must name the built tool"
@@ -60,7 +60,8 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
   const fs::path bin = capture.path / "bin";
   fs::create_directory(bin);
   fs::create_symlink(FMSKINS_TOOL_PATH, bin / "fmskins");
-  const std::string search_path = bin.string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+  const std::string search_path =
+      bin.string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
   const fs::path errors_path = capture.path / "stderr";
   int output_pipe[2];
   if (pipe(output_pipe) != 0) {
