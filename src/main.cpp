@@ -2,12 +2,21 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "cli/command_line.h"
 #include "model/model_pass.h"
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  // The report is the same bytes on every system: no line-end translation.
+  (void)_setmode(_fileno(stdout), _O_BINARY);
+#endif
   // A report of a million chunks into a file or pipe should not cost a write per line.
   if (isatty(fileno(stdout)) == 0) {
     static char report_buffer[1U << 16U];

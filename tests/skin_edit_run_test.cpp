@@ -112,7 +112,7 @@ TEST_F(SkinEditRun, PathLengthsAtTheEntryLimit) {
         sample_start("m.fm", {"a"}) +
             listing(append ? "Current skin paths are:" : "Deleting current skin paths:", {"a"}) +
             fatal_line("Skin path longer than 63 characters: " + too_long));
-    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.status, failure_status);
     EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
   }
 }
@@ -161,7 +161,7 @@ TEST_F(SkinEditRun, SkinCountThatDisagreesWithTheChunk) {
     EXPECT_EQ(run.output,
               start + listing("Current skin paths are:", bad.listed) +
                   fatal_line("Can't append: skin count does not match SKIN chunk size"));
-    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.status, failure_status);
     EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
 
     run = run_on(model, {"/O", "out.fm", "m.fm", "new"});
@@ -193,7 +193,7 @@ TEST_F(SkinEditRun, SkinChunkBeforeAnyHeaderIsListedButNotEdited) {
                   listing(append ? "Current skin paths are:" : "Deleting current skin paths:",
                           {"a", "b"}) +
                   fatal_line("Can't edit skins: SKIN chunk comes before any HEADER chunk"));
-    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.status, failure_status);
     EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
   }
 }

@@ -3,12 +3,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
 
 #include "cli/fatal.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #ifndef O_BINARY
 #define O_BINARY 0
@@ -23,6 +28,29 @@
 namespace fmskins {
 namespace {
 
+// The few file calls this needs, with 64-bit lengths on every system.
+#if defined(_WIN32)
+using FileStatus = struct _stat64;
+int file_status(const char* path, FileStatus* status) { return _stat64(path, status); }
+int descriptor_status(int descriptor, FileStatus* status) { return _fstat64(descriptor, status); }
+std::int64_t seek(int descriptor, std::int64_t offset, int whence) {
+  return _lseeki64(descriptor, offset, whence);
+}
+std::int64_t read_some(int descriptor, std::uint8_t* bytes, std::size_t count) {
+  return _read(descriptor, bytes, static_cast<unsigned>(count));
+}
+#else
+using FileStatus = struct stat;
+int file_status(const char* path, FileStatus* status) { return stat(path, status); }
+int descriptor_status(int descriptor, FileStatus* status) { return fstat(descriptor, status); }
+std::int64_t seek(int descriptor, std::int64_t offset, int whence) {
+  return lseek(descriptor, static_cast<off_t>(offset), whence);
+}
+std::int64_t read_some(int descriptor, std::uint8_t* bytes, std::size_t count) {
+  return read(descriptor, bytes, count);
+}
+#endif
+
 // The most one read call is asked to move; Linux moves at most about 2 GiB.
 constexpr std::size_t io_block = std::size_t{1} << 30U;
 
@@ -33,7 +61,7 @@ constexpr std::size_t io_block = std::size_t{1} << 30U;
 // Reads exactly `count` bytes; false on an error or an early end of file.
 bool read_fully(int descriptor, std::uint8_t* bytes, std::size_t count) {
   while (count > 0) {
-    const ssize_t got = read(descriptor, bytes, count < io_block ? count : io_block);
+    const std::int64_t got = read_some(descriptor, bytes, count < io_block ? count : io_block);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -49,6 +77,13 @@ bool read_fully(int descriptor, std::uint8_t* bytes, std::size_t count) {
 }  // namespace
 
 ModelImage read_model_file(const RunOptions& options) {
+  // A directory opens for reading on some systems, and seeking to its end yields no
+  // length worth the name; on others it fails to open with a less telling error. Either
+  // way it is reported as a directory.
+  FileStatus status{};
+  if (file_status(options.model_path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    cannot_open_model(options, EISDIR);
+  }
   // Non-blocking, so that naming a FIFO fails on the seek below instead of waiting for a
   // writer; it changes nothing for regular files.
   const int descriptor =
@@ -56,20 +91,17 @@ ModelImage read_model_file(const RunOptions& options) {
   if (descriptor < 0) {
     cannot_open_model(options, errno);
   }
-  // A directory opens for reading on some systems, and seeking to its end yields no
-  // length worth the name.
-  struct stat status {};
-  if (fstat(descriptor, &status) != 0) {
+  if (descriptor_status(descriptor, &status) != 0) {
     cannot_open_model(options, errno);
   }
   if (S_ISDIR(status.st_mode)) {
     cannot_open_model(options, EISDIR);
   }
-  const off_t end = lseek(descriptor, 0, SEEK_END);
+  const std::int64_t end = seek(descriptor, 0, SEEK_END);
   if (end < 0) {
     cannot_open_model(options, errno);
   }
-  if (lseek(descriptor, 0, SEEK_SET) != 0) {
+  if (seek(descriptor, 0, SEEK_SET) != 0) {
     cannot_open_model(options, errno);
   }
 
@@ -85,7 +117,7 @@ ModelImage read_model_file(const RunOptions& options) {
   if (!read_fully(descriptor, model.bytes.get(), model.length)) {
     fatal("Can't read input model file", -1);
   }
-  close(descriptor);  // read-only: nothing is lost if closing fails
+  (void)close(descriptor);  // read-only: nothing is lost if closing fails
   return model;
 }
 

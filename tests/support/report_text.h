@@ -9,6 +9,14 @@
 
 namespace fmskins::test {
 
+// The status of a run that ends with -1, as the parent process sees it: the low eight bits
+// on POSIX systems, the whole value on Windows.
+#if defined(_WIN32)
+inline constexpr int failure_status = -1;
+#else
+inline constexpr int failure_status = 255;
+#endif
+
 inline std::string banner() {
   return "Executing fmskins\n"
          "by the fmskins developers (fmskins@tarnvale-modding.invalid)....\n";

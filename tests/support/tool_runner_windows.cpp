@@ -1,0 +1,124 @@
+// Windows: the tool is started with CreateProcess under the name "fmskins", its standard
+// output read through a pipe. Shell setups and launchers are POSIX things; the tests that
+// need them skip themselves here.
+
+#include <windows.h>
+#include <atomic>
+#include <stdexcept>
+#include <string>
+
+#include "support/tool_runner.h"
+
+#ifndef FMSKINS_TOOL_PATH
+#error "FMSKINS_TOOL_PATH must name the built tool"
+#endif
+
+namespace fmskins::test {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<unsigned> scratch_count{0};
+
+// Quotes one argument so that the C runtime's command-line parser gives it back unchanged.
+std::string quoted(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) {
+    return argument;
+  }
+  std::string text = "\"";
+  std::size_t backslashes = 0;
+  for (const char character : argument) {
+    if (character == '\\') {
+      ++backslashes;
+      continue;
+    }
+    text.append(character == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    text += character;
+  }
+  text.append(2 * backslashes, '\\');
+  return text + "\"";
+}
+
+HANDLE inheritable(HANDLE handle) {
+  SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  return handle;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  for (;;) {
+    path = fs::temp_directory_path() / ("fmskins-test-" + std::to_string(GetCurrentProcessId()) +
+                                        "-" + std::to_string(scratch_count++));
+    if (fs::create_directory(path)) {
+      return;
+    }
+  }
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
+}
+
+ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& arguments,
+                 const std::string& shell_setup, const std::string& launcher) {
+  if (!shell_setup.empty() || !launcher.empty()) {
+    throw std::logic_error("shell setups and launchers need a POSIX system");
+  }
+  const ScratchDir capture;
+  const fs::path errors_path = capture.path / "stderr";
+
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE output_read = nullptr;
+  HANDLE output_write = nullptr;
+  if (CreatePipe(&output_read, &output_write, &security, 0) == 0) {
+    throw std::runtime_error("CreatePipe failed");
+  }
+  SetHandleInformation(output_read, HANDLE_FLAG_INHERIT, 0);
+  HANDLE errors = CreateFileW(errors_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &security,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+
+  std::string command_line = "fmskins";
+  for (const std::string& argument : arguments) {
+    command_line += " " + quoted(argument);
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inheritable(input);
+  startup.hStdOutput = inheritable(output_write);
+  startup.hStdError = inheritable(errors);
+  PROCESS_INFORMATION process{};
+  const std::string directory = work_dir.string();
+  const BOOL started = CreateProcessA(FMSKINS_TOOL_PATH, command_line.data(), nullptr, nullptr,
+                                      TRUE, 0, nullptr, directory.c_str(), &startup, &process);
+  CloseHandle(output_write);
+  CloseHandle(errors);
+  CloseHandle(input);
+  if (started == 0) {
+    CloseHandle(output_read);
+    throw std::runtime_error("CreateProcess failed for " + std::string(FMSKINS_TOOL_PATH));
+  }
+
+  ToolRun run;
+  char block[65536];
+  DWORD got = 0;
+  while (ReadFile(output_read, block, sizeof block, &got, nullptr) != 0 && got > 0) {
+    run.output.append(block, got);
+  }
+  CloseHandle(output_read);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  run.status = static_cast<int>(code);
+  run.errors = read_file(errors_path);
+  return run;
+}
+
+}  // namespace fmskins::test
