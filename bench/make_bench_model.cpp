@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
       (void)std::fprintf(stderr, "make_bench_model: size out of range\n");
       return 2;
     }
-    written = written && write_all(file, chunk_header("frames", 1, static_cast<std::uint32_t>(data)));
+    written =
+        written && write_all(file, chunk_header("frames", 1, static_cast<std::uint32_t>(data)));
     std::vector<char> block(1U << 20U);
     for (std::size_t index = 0; index < block.size(); ++index) {
       block[index] = static_cast<char>((index * 131U + 7U) & 0xFFU);
