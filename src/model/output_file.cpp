@@ -233,10 +233,9 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
   guard_temporary(temporary);
 
   if (exists) {
-    // Best effort: only the owner's own user and groups may be set by an ordinary user.
-    if (fchown(descriptor, existing.st_uid, existing.st_gid) != 0) {
-      errno = 0;
-    }
+    // Best effort: an ordinary user may only set their own user and groups, and the file
+    // is complete and usable with whatever owner it gets.
+    (void)fchown(descriptor, existing.st_uid, existing.st_gid);
   }
   if (fchmod(descriptor, exists ? (existing.st_mode & 07777U) : new_file_mode()) != 0 ||
       !write_for_flush(descriptor, bytes) || fsync(descriptor) != 0) {

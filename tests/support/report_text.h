@@ -3,7 +3,6 @@
 // The tool's console texts, written out independently of the tool's own sources, so that
 // every test compares the report byte for byte against what users are promised.
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 
