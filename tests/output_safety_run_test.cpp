@@ -6,6 +6,8 @@
 #include <cerrno>
 
 #if !defined(_WIN32)
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
@@ -77,18 +79,36 @@ TEST(OutputSafety, DevicesAndPipesAreWrittenDirectly) {
   const std::string model = large_model({"old"});
   write_file(dir.path / "m.fm", model);
 
-  ToolRun run = run_tool(dir.path, {"/O", "/dev/full", "m.fm", "new"});
-  EXPECT_EQ(run.output, large_report("m.fm", {"old"}, "/dev/full") +
-                            fatal_line("Unable to write output model file"));
-  EXPECT_EQ(run.status, failure_status);
-
-  // Standard output is a pipe here: the model follows the report lines written before it.
-  run = run_tool(dir.path, {"/O", "/dev/stdout", "m.fm", "new"});
+  // Standard output, named through a link of the scratch directory's own to the process's
+  // descriptor 1: the model goes through that descriptor, after the report lines before it,
+  // whether it is a pipe, a file the shell truncated, or a log being appended to.
+  fs::create_symlink("/proc/self/fd/1", dir.path / "stdout.fm");
   const std::string written = large_model({"new"});
-  EXPECT_EQ(run.output, large_report("m.fm", {"old"}, "/dev/stdout") + written +
-                            "Wrote: /dev/stdout, " + std::to_string(written.size()) + " bytes\n");
+  const std::string to_stdout = large_report("m.fm", {"old"}, "stdout.fm") + written +
+                                "Wrote: stdout.fm, " + std::to_string(written.size()) + " bytes\n";
+  ToolRun run = run_tool(dir.path, {"/O", "stdout.fm", "m.fm", "new"});
+  EXPECT_EQ(run.output, to_stdout);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+  for (const std::string redirect : {">", ">>"}) {
+    write_file(dir.path / "log", "earlier run\n");
+    run = run_tool(dir.path, {"/O", "stdout.fm", "m.fm", "new"}, "exec " + redirect + "log");
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir.path / "log"), (redirect == ">" ? "" : "earlier run\n") + to_stdout);
+  }
+  fs::remove(dir.path / "log");
+
+  // A full device of the scratch directory's own: as root, a writer that took a device for
+  // a file would rename over the node it was given, never over the system's /dev/full.
+  Files expected{{"m.fm", model}, {"stdout.fm", "symlink -> /proc/self/fd/1"}};
+  if (mknod((dir.path / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+    expected["full"] = "special";
+    run = run_tool(dir.path, {"/O", "full", "m.fm", "new"});
+    EXPECT_EQ(run.output, large_report("m.fm", {"old"}, "full") +
+                              fatal_line("Unable to write output model file"));
+    EXPECT_EQ(run.status, failure_status);
+  }
+  EXPECT_EQ(snapshot(dir.path), expected);
 #endif
 }
 

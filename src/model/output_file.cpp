@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::size_t io_block = std::size_t{1} << 30U;
 constexpr int max_link_depth = 40;  // as the system's own limit on nested links
+constexpr int max_looks = 8;        // times the output may change under the tool before it gives up
 
 // The temporary file while it exists, for the signal handler to remove. A fixed buffer,
 // since the handler may use only async-signal-safe calls.
@@ -115,50 +116,38 @@ std::string name_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Follows symbolic links from `path` to the file they name, which need not exist yet.
-// Returns false, with errno set, on a loop or an unreadable link.
-bool resolve_links(const std::string& path, std::string& target) {
-  target = path;
+[[noreturn]] void cannot_open(int error_number) {
+  fatal("Unable to open output model file", error_number);
+}
+
+// Follows symbolic links from `path` to the file they name, which need not exist yet: the
+// name that the result is renamed to. A loop, an unreadable link or a name the system
+// cannot look up ends the run; it is never taken for "not a link".
+std::string resolve_links(const std::string& path) {
+  std::string target = path;
   for (int depth = 0; depth < max_link_depth; ++depth) {
     struct stat status {};
-    if (lstat(target.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-      return true;  // not a link (or nothing there yet): this is the file to write
+    if (lstat(target.c_str(), &status) != 0) {
+      if (errno == ENOENT) {
+        return target;  // nothing there yet: the file to create
+      }
+      cannot_open(errno);
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      return target;
     }
     std::array<char, 4096> link{};
     const ssize_t length = readlink(target.c_str(), link.data(), link.size());
     if (length < 0) {
-      return false;
+      cannot_open(errno);
     }
-    if (static_cast<std::size_t>(length) >= link.size()) {
-      errno = ENAMETOOLONG;
-      return false;
+    if (length == 0 || static_cast<std::size_t>(length) >= link.size()) {
+      cannot_open(length == 0 ? ENOENT : ENAMETOOLONG);
     }
     const std::string next(link.data(), static_cast<std::size_t>(length));
-    if (next.front() == '/') {
-      target = next;
-    } else {
-      target = directory_of(target);
-      target += '/';
-      target += next;
-    }
+    target = next.front() == '/' ? next : directory_of(target) + "/" + next;
   }
-  errno = ELOOP;
-  return false;
-}
-
-// Writes straight into `path`, creating or truncating it: for outputs that cannot be
-// replaced by renaming, such as devices and pipes.
-void write_directly(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (descriptor < 0) {
-    fatal("Unable to open output model file", errno);
-  }
-  if (!write_fully(descriptor, bytes)) {
-    fatal("Unable to write output model file", -1);
-  }
-  if (close(descriptor) != 0) {
-    fatal("Unable to close output model file", -1);
-  }
+  cannot_open(ELOOP);
 }
 
 bool same_file(const struct stat& one, const struct stat& other) {
@@ -171,6 +160,32 @@ mode_t new_file_mode() {
   return static_cast<mode_t>(0666U & ~static_cast<unsigned>(mask));
 }
 
+// Opens what `path` names for writing without creating or truncating anything, so that the
+// file actually there can be looked at before anything is decided. Non-blocking, so that
+// a terminal or device cannot stall the open; a pipe without a reader yet is waited for,
+// as writing to a pipe does. Returns -1 with errno set on failure.
+int open_existing(const std::string& path) {
+  const int descriptor = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (descriptor < 0 && errno == ENXIO) {
+    return open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  }
+  return descriptor;
+}
+
+// Writes through a descriptor already open on a device, pipe or socket, in blocking mode.
+void write_through(int descriptor, std::span<const std::uint8_t> bytes) {
+  const int flags = fcntl(descriptor, F_GETFL);
+  if (flags >= 0) {
+    (void)fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  if (!write_fully(descriptor, bytes)) {
+    fatal("Unable to write output model file", -1);
+  }
+  if (descriptor != STDOUT_FILENO && close(descriptor) != 0) {
+    fatal("Unable to close output model file", -1);
+  }
+}
+
 [[noreturn]] void fail_with_temporary(const std::string& temporary, int descriptor,
                                       const char* message) {
   if (descriptor >= 0) {
@@ -181,64 +196,50 @@ mode_t new_file_mode() {
   fatal(message, -1);
 }
 
-}  // namespace
-
-void write_output_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  // A file-size limit should fail the write, not kill the tool with a temporary file left.
-  (void)std::signal(SIGXFSZ, SIG_IGN);
-
-  struct stat existing {};
-  const bool exists = stat(path.c_str(), &existing) == 0;
-  if (!exists && errno != ENOENT) {
-    fatal("Unable to open output model file", errno);
-  }
-  struct stat standard_output {};
-  if (exists && (!S_ISREG(existing.st_mode) || (fstat(STDOUT_FILENO, &standard_output) == 0 &&
-                                                same_file(existing, standard_output)))) {
-    write_directly(path, bytes);
-    return;
-  }
-
-  std::string target;
-  if (!resolve_links(path, target)) {
-    fatal("Unable to open output model file", errno);
-  }
-  if (exists) {
-    struct stat resolved {};
-    if (stat(target.c_str(), &resolved) != 0 || !same_file(existing, resolved)) {
-      // The name does not lead to the file by a path that can be renamed over (a link
-      // into the process's own descriptors, say): write it the plain way.
-      write_directly(path, bytes);
-      return;
-    }
-    // A file the user may not write is not replaced behind its back.
-    const int probe = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) {
-      fatal("Unable to open output model file", errno);
-    }
-    close(probe);
-  }
-
+// Writes the result to a temporary file beside `target`, flushes it to disk and renames it
+// over `target`. `existing` is the file being replaced (its mode and owner are kept), or
+// null for a new file.
+void replace_through_temporary(const std::string& target, std::span<const std::uint8_t> bytes,
+                               const struct stat* existing) {
   // The temporary name starts with a dot and keeps the name recognisable if it is ever seen.
   std::string temporary =
       directory_of(target) + "/." + name_of(target).substr(0, 200) + ".fmskins-XXXXXX";
+  // No interrupt between making the file and recording it for removal.
+  sigset_t interrupts{};
+  sigset_t previous{};
+  sigemptyset(&interrupts);
+  for (const int signal_number : interrupting_signals) {
+    sigaddset(&interrupts, signal_number);
+  }
+  (void)sigprocmask(SIG_BLOCK, &interrupts, &previous);
   const int descriptor = mkstemp(temporary.data());
+  const int error_number = errno;
+  if (descriptor >= 0) {
+    guard_temporary(temporary);
+  }
+  (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (descriptor < 0) {
     // Without a writable directory the model cannot be replaced safely; it is refused
     // rather than overwritten in place.
-    fatal(exists ? "Unable to create temporary output model file"
-                 : "Unable to open output model file",
-          errno);
+    fatal(existing != nullptr ? "Unable to create temporary output model file"
+                              : "Unable to open output model file",
+          error_number);
   }
-  guard_temporary(temporary);
 
-  if (exists) {
-    // Best effort: an ordinary user may only set their own user and groups, and the file
-    // is complete and usable with whatever owner it gets.
-    (void)fchown(descriptor, existing.st_uid, existing.st_gid);
+  if (!write_for_flush(descriptor, bytes)) {
+    fail_with_temporary(temporary, descriptor, "Unable to write output model file");
   }
-  if (fchmod(descriptor, exists ? (existing.st_mode & 07777U) : new_file_mode()) != 0 ||
-      !write_for_flush(descriptor, bytes) || fsync(descriptor) != 0) {
+  // Owner first, then mode, both after the data: changing the owner or writing clears the
+  // set-user-ID and set-group-ID bits. An ordinary user may only give a file their own user
+  // and groups; the file is complete and usable with whatever owner it gets.
+  if (existing != nullptr) {
+    (void)fchown(descriptor, existing->st_uid, existing->st_gid);
+  }
+  if (fchmod(descriptor, existing != nullptr ? (existing->st_mode & 07777U) : new_file_mode()) !=
+      0) {
+    fail_with_temporary(temporary, descriptor, "Unable to set permissions of output model file");
+  }
+  if (fsync(descriptor) != 0) {
     fail_with_temporary(temporary, descriptor, "Unable to write output model file");
   }
   if (close(descriptor) != 0) {
@@ -255,6 +256,70 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
     fsync(directory);
     close(directory);
   }
+}
+
+}  // namespace
+
+void write_output_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  // A file-size limit should fail the write, not kill the tool with a temporary file left.
+  (void)std::signal(SIGXFSZ, SIG_IGN);
+  if (path.empty()) {
+    cannot_open(ENOENT);  // as opening an empty name fails
+  }
+
+  // Decide by the file actually opened, never by a path looked up on its own: another
+  // program may replace the file between two lookups. A regular file is only ever replaced
+  // whole through a rename, never truncated and rewritten in place.
+  for (int look = 0; look < max_looks; ++look) {
+    const int descriptor = open_existing(path);
+    if (descriptor < 0) {
+      if (errno != ENOENT) {
+        cannot_open(errno);
+      }
+      // Nothing there (or a link to nothing): a new file.
+      const std::string target = resolve_links(path);
+      if (target.back() == '/') {
+        cannot_open(EISDIR);  // as creating a name with a trailing slash fails
+      }
+      struct stat appeared {};
+      if (lstat(target.c_str(), &appeared) == 0) {
+        continue;  // created meanwhile: look again
+      }
+      replace_through_temporary(target, bytes, nullptr);
+      return;
+    }
+
+    struct stat opened {};
+    if (fstat(descriptor, &opened) != 0) {
+      const int error_number = errno;
+      close(descriptor);
+      cannot_open(error_number);
+    }
+    struct stat standard_output {};
+    if (fstat(STDOUT_FILENO, &standard_output) == 0 && same_file(opened, standard_output)) {
+      // The tool's own standard output, under whatever name: write through descriptor 1 at
+      // its own offset, after the report lines before it. Reopening it would start at the
+      // beginning of a file and overwrite the report or a log being appended to.
+      close(descriptor);
+      (void)std::fflush(stdout);
+      write_through(STDOUT_FILENO, bytes);
+      return;
+    }
+    if (!S_ISREG(opened.st_mode)) {
+      write_through(descriptor, bytes);  // a device, pipe or socket cannot be renamed over
+      return;
+    }
+    close(descriptor);
+    // Opening it for writing showed that the user may write it; now find the name to
+    // rename over, and make sure it is still the file that was opened.
+    const std::string target = resolve_links(path);
+    struct stat resolved {};
+    if (lstat(target.c_str(), &resolved) == 0 && same_file(resolved, opened)) {
+      replace_through_temporary(target, bytes, &opened);
+      return;
+    }
+  }
+  fatal("Output model file kept changing while it was being replaced", -1);
 }
 
 }  // namespace fmskins
