@@ -8,6 +8,7 @@
 #include "cli/fatal.h"
 #include "model/chunk_format.h"
 #include "model/model_file.h"
+#include "model/model_lock.h"
 #include "model/output_file.h"
 #include "model/skin_edit.h"
 
@@ -99,10 +100,16 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
 
 void run_model_pass(const RunOptions& options) {
   std::printf("Input Model File: %s\n", options.model_path.c_str());
+  const bool list_only = run_mode(options) == RunMode::list;
+  // An edit in place holds the model from before it is read until it is replaced, so that
+  // no other run's edit made meanwhile is thrown away.
+  ModelLock lock;
+  if (!list_only) {
+    lock = lock_model_for_edit(options.model_path, options.output_path);
+  }
   const ModelImage model = read_model_file(options);
   std::printf("%zu bytes\n", model.length);
 
-  const bool list_only = run_mode(options) == RunMode::list;
   OutputImage output;
   if (!list_only) {
     const std::size_t entries = options.skin_paths.size();
@@ -120,6 +127,7 @@ void run_model_pass(const RunOptions& options) {
     // two be the same stream.
     (void)std::fflush(stdout);
     write_output_file(options.output_path, output_bytes(output));
+    release_model_lock(lock);
     std::printf("Wrote: %s, %zu bytes\n", options.output_path.c_str(), output.length);
   }
 }

@@ -36,32 +36,18 @@ std::string directory_prefix(const std::string& path) {
   return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
 
-void write_directly(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const int descriptor =
-      _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (descriptor < 0) {
-    fatal("Unable to open output model file", errno);
-  }
+[[noreturn]] void cannot_open(int error_number) {
+  fatal("Unable to open output model file", error_number);
+}
+
+// Writes through a descriptor already open on a device such as NUL or CON.
+void write_through(int descriptor, std::span<const std::uint8_t> bytes) {
   if (!write_fully(descriptor, bytes)) {
     fatal("Unable to write output model file", -1);
   }
   if (_close(descriptor) != 0) {
     fatal("Unable to close output model file", -1);
   }
-}
-
-// True for a device such as NUL or CON, which cannot be replaced and is written directly.
-// The C library's stat does not report every device, so the system is asked.
-bool is_device(const std::string& path) {
-  HANDLE handle =
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  const DWORD type = GetFileType(handle);
-  CloseHandle(handle);
-  return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
 }
 
 [[noreturn]] void fail_with_temporary(const std::string& temporary, int descriptor,
@@ -76,54 +62,60 @@ bool is_device(const std::string& path) {
 }  // namespace
 
 void write_output_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  if (is_device(path)) {
-    write_directly(path, bytes);
-    return;
+  if (path.empty()) {
+    cannot_open(ENOENT);  // as opening an empty name fails
   }
-  struct _stat64 existing {};
-  const bool exists = _stat64(path.c_str(), &existing) == 0;
-  if (!exists && errno != ENOENT) {
-    fatal("Unable to open output model file", errno);
+  if (path.back() == '/' || path.back() == '\\') {
+    cannot_open(EISDIR);  // a name with a trailing separator can only be a directory
   }
-  if (exists && (existing.st_mode & _S_IFMT) == _S_IFDIR) {
-    fatal("Unable to open output model file", EISDIR);
-  }
-  if (exists && (existing.st_mode & _S_IFMT) != _S_IFREG) {
-    write_directly(path, bytes);  // a device such as NUL or CON
-    return;
-  }
-  if (exists) {
+  // Decide by what is actually opened (without creating or truncating it), never by a
+  // separate lookup: a device is written through that very descriptor, and a regular file
+  // is only ever replaced whole, never truncated and rewritten in place.
+  const int descriptor = _open(path.c_str(), _O_WRONLY | _O_BINARY);
+  bool exists = descriptor >= 0;
+  if (!exists) {
+    const int error_number = errno;
+    struct _stat64 status {};
+    if (error_number == EACCES && _stat64(path.c_str(), &status) == 0 &&
+        (status.st_mode & _S_IFMT) == _S_IFDIR) {
+      cannot_open(EISDIR);
+    }
+    if (error_number != ENOENT) {
+      cannot_open(error_number);
+    }
+  } else {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      write_through(descriptor, bytes);
+      return;
+    }
+    (void)_close(descriptor);
     // A read-only output is not replaced behind the user's back. The attribute is checked
     // as such, since an administrator may open such a file for writing all the same.
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      fatal("Unable to open output model file", EACCES);
+      cannot_open(EACCES);
     }
-    const int probe = _open(path.c_str(), _O_WRONLY | _O_BINARY);
-    if (probe < 0) {
-      fatal("Unable to open output model file", errno);
-    }
-    (void)_close(probe);
   }
 
   const std::string base = directory_prefix(path) + "." +
                            path.substr(directory_prefix(path).size()).substr(0, 200) + ".fmskins-";
   std::string temporary;
-  int descriptor = -1;
-  for (unsigned attempt = 0; descriptor < 0; ++attempt) {
+  int temporary_descriptor = -1;
+  for (unsigned attempt = 0; temporary_descriptor < 0; ++attempt) {
     temporary = base + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
-    descriptor =
+    temporary_descriptor =
         _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (descriptor < 0 && (errno != EEXIST || attempt > 1000)) {
+    if (temporary_descriptor < 0 && (errno != EEXIST || attempt > 1000)) {
       fatal(exists ? "Unable to create temporary output model file"
                    : "Unable to open output model file",
             errno);
     }
   }
-  if (!write_fully(descriptor, bytes) || _commit(descriptor) != 0) {
-    fail_with_temporary(temporary, descriptor, "Unable to write output model file");
+  if (!write_fully(temporary_descriptor, bytes) || _commit(temporary_descriptor) != 0) {
+    fail_with_temporary(temporary, temporary_descriptor, "Unable to write output model file");
   }
-  if (_close(descriptor) != 0) {
+  if (_close(temporary_descriptor) != 0) {
     fail_with_temporary(temporary, -1, "Unable to close output model file");
   }
   const bool replaced =

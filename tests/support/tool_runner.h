@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,20 @@ struct ScratchDir {
 // run goes through (valgrind, an emulator).
 ToolRun run_tool(const std::filesystem::path& work_dir, const std::vector<std::string>& arguments,
                  const std::string& shell_setup = "", const std::string& launcher = "");
+
+#if !defined(_WIN32)
+// A run started in the background, so that several can run at once or one can be sent a
+// signal; finish_tool() waits for it and collects what it printed.
+struct StartedTool {
+  int process = -1;
+  int output = -1;  // the read end of its standard output
+  std::unique_ptr<ScratchDir> capture;
+};
+StartedTool start_tool(const std::filesystem::path& work_dir,
+                       const std::vector<std::string>& arguments,
+                       const std::string& shell_setup = "", const std::string& launcher = "");
+ToolRun finish_tool(StartedTool& started);
+#endif
 
 // Every entry below `dir`: regular files map to their bytes, symbolic links to
 // "symlink -> target", directories to "dir", anything else to "special".

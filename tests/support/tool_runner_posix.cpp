@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
@@ -48,21 +49,22 @@ std::vector<std::string> words_of(const std::string& text) {
 
 }  // namespace
 
-ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& arguments,
-                 const std::string& shell_setup, const std::string& launcher) {
+StartedTool start_tool(const fs::path& work_dir, const std::vector<std::string>& arguments,
+                       const std::string& shell_setup, const std::string& launcher) {
   // The tool is found as "fmskins" on the PATH, through a link in a directory of its own,
   // so that it sees the name a user types whatever runs it. Standard output is a pipe, as
   // when a user pipes the report on; standard error goes to a capture file. Both live
   // beside the work directory, never in it.
-  const ScratchDir capture;
-  const fs::path bin = capture.path / "bin";
+  StartedTool started;
+  started.capture = std::make_unique<ScratchDir>();
+  const fs::path bin = started.capture->path / "bin";
   fs::create_directory(bin);
   fs::create_symlink(FMSKINS_TOOL_PATH, bin / "fmskins");
   const std::string search_path =
       bin.string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-  const fs::path errors_path = capture.path / "stderr";
+  const fs::path errors_path = started.capture->path / "stderr";
   int output_pipe[2];
-  if (pipe(output_pipe) != 0) {
+  if (pipe2(output_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
 
@@ -107,15 +109,25 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
     }
     close(output_pipe[0]);
     close(output_pipe[1]);
+    // As from a terminal, whatever the test itself was started under (a background job
+    // ignores interrupts).
+    (void)signal(SIGINT, SIG_DFL);
+    (void)signal(SIGQUIT, SIG_DFL);
     setenv("PATH", search_path.c_str(), 1);
     execvp(argv[0], argv.data());
     _exit(127);
   }
   close(output_pipe[1]);
+  started.process = child;
+  started.output = output_pipe[0];
+  return started;
+}
+
+ToolRun finish_tool(StartedTool& started) {
   ToolRun run;
   char block[65536];
   for (;;) {
-    const ssize_t got = read(output_pipe[0], block, sizeof block);
+    const ssize_t got = read(started.output, block, sizeof block);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -124,13 +136,20 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
     }
     run.output.append(block, static_cast<std::size_t>(got));
   }
-  close(output_pipe[0]);
+  close(started.output);
   int wait_status = 0;
-  while (waitpid(child, &wait_status, 0) < 0) {
+  while (waitpid(started.process, &wait_status, 0) < 0) {
   }
   run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-  run.errors = read_file(errors_path);
+  run.errors = read_file(started.capture->path / "stderr");
+  started.capture.reset();
   return run;
+}
+
+ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& arguments,
+                 const std::string& shell_setup, const std::string& launcher) {
+  StartedTool started = start_tool(work_dir, arguments, shell_setup, launcher);
+  return finish_tool(started);
 }
 
 }  // namespace fmskins::test
