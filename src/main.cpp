@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #endif
 
 #include "cli/command_line.h"
+#include "cli/fatal.h"
 #include "model/model_pass.h"
 
 int main(int argc, char** argv) {
@@ -22,8 +24,14 @@ int main(int argc, char** argv) {
     static char report_buffer[1U << 16U];
     (void)std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
   }
-  const std::vector<std::string> arguments(argv, argv + argc);
-  const fmskins::RunOptions options = fmskins::parse_command_line(arguments);
-  fmskins::run_model_pass(options);
+  // The two model buffers report their own shortage; any other allocation that fails (a
+  // very long argument list, say) ends the run the same way, never with an abort.
+  try {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const fmskins::RunOptions options = fmskins::parse_command_line(arguments);
+    fmskins::run_model_pass(options);
+  } catch (const std::bad_alloc&) {
+    fmskins::fatal("Can't allocate memory", -1);
+  }
   return 0;
 }

@@ -137,6 +137,28 @@ TEST_F(ModelPassRun, DamagedModelsAreRefusedInEveryModeAndLeftAlone) {
   }
 }
 
+// Models at the edges of what is accepted are edited exactly.
+TEST_F(ModelPassRun, ModelsAtTheLimitsAreAccepted) {
+  const std::string big_frames = plain_chunk("frames", 1, std::size_t{8} << 20U);
+  const std::string short_header = le32(7) + le32(8) + le32(9);
+  const std::pair<std::string, std::string> cases[] = {
+      // A header chunk of exactly 16 data bytes holds the skin count and no more.
+      {chunk("header", 2, short_header + le32(1)) + skin_chunk({"a"}),
+       chunk("header", 2, short_header + le32(1)) + skin_chunk({"new"})},
+      // A chunk of a single data byte.
+      {header_chunk(0) + plain_chunk("tris", 1, 1), header_chunk(0) + plain_chunk("tris", 1, 1)},
+      // A model large enough that its buffers are allocated another way than small ones.
+      {header_chunk(1) + skin_chunk({"a"}) + big_frames,
+       header_chunk(1) + skin_chunk({"new"}) + big_frames},
+  };
+  for (const auto& [model, edited] : cases) {
+    const ToolRun run = run_on(model, {"/O", "out.fm", "m.fm", "new"});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(run.output.ends_with(output_lines("out.fm", edited.size())));
+    EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"out.fm", edited}}));
+  }
+}
+
 TEST_F(ModelPassRun, ListModeWritesNothingEvenWithAnOutputPath) {
   const std::string model = header_chunk(0) + plain_chunk("frames", 1, 10);
   const ToolRun run = run_on(model, {"/L", "/O", "out.fm", "m.fm", "ignored"});
@@ -181,11 +203,23 @@ TEST_F(ModelPassRun, MemoryShortageIsReportedNotCrashedOn) {
     }
     EXPECT_EQ(run.status, failure_status);
   }
-  const ToolRun run =
-      run_tool(dir.path, {"m.fm", "a"}, "truncate -s 300M m.fm && ulimit -v 200000");
+  ToolRun run = run_tool(dir.path, {"m.fm", "a"}, "truncate -s 300M m.fm && ulimit -v 200000");
   EXPECT_EQ(run.output, banner() + "Input Model File: m.fm\n" +
                             fatal_line("Can't allocate memory to read model"));
   EXPECT_EQ(run.status, failure_status);
+
+  // Any other allocation that fails ends the same way, never with an abort.
+  const std::string model = sample_model({"a"});
+  write_file(dir.path / "m.fm", model);
+  std::vector<std::string> arguments{"/A", "m.fm"};
+  for (int path = 0; path < 100000; ++path) {
+    arguments.push_back("p" + std::to_string(path));
+  }
+  run = run_tool(dir.path, arguments, "", "prlimit --as=10240000 --");
+  EXPECT_TRUE(run.output.ends_with(fatal_line("Can't allocate memory"))) << run.output;
+  EXPECT_EQ(run.status, failure_status);
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
 #endif
 }
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "model/model_pass.h"
+#include "model/model_image.h"
 #include "support/in_process.h"
 
 namespace fmskins {

@@ -21,6 +21,19 @@ std::string listing(const std::string& heading, const std::vector<std::string>& 
   return text;
 }
 
+// Control bytes as the report shows them.
+std::string printable(const std::string& text) {
+  std::string shown;
+  for (const char character : text) {
+    if (character == '\x1b' || character == '\x07') {
+      shown += character == '\x1b' ? "\\x1B" : "\\x07";
+    } else {
+      shown += character;
+    }
+  }
+  return shown;
+}
+
 std::string adding(int number, const std::string& path) {
   return "    Adding #" + std::to_string(number) + " skin name '" + path + "'...\n";
 }
@@ -224,16 +237,41 @@ TEST_F(SkinEditRun, FurtherSkinChunkPassesThroughUnchanged) {
             (Files{{"m.fm", header_chunk(2) + skin_chunk({"b", "c"}) + second}}));
 }
 
-TEST_F(SkinEditRun, ControlBytesFromTheFileAreShownEscaped) {
+TEST_F(SkinEditRun, ControlBytesAreShownEscapedAndStoredAsTyped) {
   const std::string model =
       header_chunk(1) + skin_chunk({"\x1b]0;owned\x07skin.m8"}) + plain_chunk("\x1b[2Jodd", 1, 4);
-  const ToolRun run = run_on(model, {"/L", "m.fm"});
+  ToolRun run = run_on(model, {"/L", "m.fm"});
   EXPECT_EQ(run.output, banner() + input_lines("m.fm", model.size()) + chunk_line("header", 2, 40) +
                             skins_identified(1) + chunk_line("skin", 1, 64) +
                             listing("Current skin paths are:", {"\\x1B]0;owned\\x07skin.m8"}) +
                             chunk_line("\\x1B[2Jodd", 1, 4) +
                             "WARNING: Unrecognized chunk identifier: \\x1B[2Jodd\n");
   EXPECT_EQ(run.status, 0);
+
+  // Typed texts too: file names (where the system allows control bytes in them) and paths.
+#if defined(_WIN32)
+  const std::string input = "in.fm";
+  const std::string output = "out.fm";
+#else
+  const std::string input = "\x1b]0;TITLE\x07.fm";
+  const std::string output = "o\x1b[2J.fm";
+#endif
+  write_file(dir.path / input, sample_model({"a"}));
+  std::filesystem::remove(dir.path / "m.fm");
+  const std::string path = "s\x1b[31m.m8";
+  run = run_tool(dir.path, {"/O", output, input, path});
+  EXPECT_EQ(run.output, banner() + input_lines(printable(input), sample_model({"a"}).size()) +
+                            chunk_line("header", 2, 40) + skins_identified(1) +
+                            chunk_line("skin", 1, 64) +
+                            listing("Deleting current skin paths:", {"a"}) +
+                            adding(1, "s\\x1B[31m.m8") + sample_tail_lines +
+                            output_lines(printable(output), sample_model({path}).size()));
+  EXPECT_EQ(snapshot(dir.path),
+            (Files{{input, sample_model({"a"})}, {output, sample_model({path})}}));
+  const std::string too_long = path + std::string(60, 'x');
+  run = run_tool(dir.path, {input, too_long});
+  EXPECT_TRUE(run.output.ends_with(
+      fatal_line("Skin path longer than 63 characters: s\\x1B[31m.m8" + std::string(60, 'x'))));
 }
 
 TEST_F(SkinEditRun, PathsAreStoredAsTyped) {

@@ -52,8 +52,8 @@ const ChunkKind* find_chunk_kind(std::string_view identifier);
 // The text of a stored skin entry: its bytes up to the first NUL, at most 63 of them.
 std::string_view skin_entry_text(std::span<const std::uint8_t> entry);
 
-// Text from a model file made safe for a terminal: control bytes (below 0x20, and 0x7F)
-// become \xHH; every other byte is kept exactly as stored.
+// Text from a model file or the command line made safe for a terminal: control bytes
+// (below 0x20, and 0x7F) become \xHH; every other byte is kept exactly as it is.
 std::string printable_text(std::string_view text);
 
 }  // namespace fmskins

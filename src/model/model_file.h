@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/command_line.h"
-#include "model/model_pass.h"
+#include "model/model_image.h"
 
 namespace fmskins {
 

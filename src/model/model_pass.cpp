@@ -1,6 +1,5 @@
 #include "model/model_pass.h"
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -13,34 +12,6 @@
 #include "model/skin_edit.h"
 
 namespace fmskins {
-
-std::span<const std::uint8_t> model_bytes(const ModelImage& model) {
-  return {model.bytes.get(), model.length};
-}
-
-std::span<std::uint8_t> output_bytes(OutputImage& output) {
-  return {output.bytes.get(), output.length};
-}
-
-OutputImage make_output_image(std::size_t capacity) {
-  OutputImage output;
-  output.bytes = allocate_bytes(capacity);
-  if (!output.bytes) {
-    fatal("Can't allocate memory for modified model", -1);
-  }
-  output.capacity = capacity;
-  return output;
-}
-
-void output_append(OutputImage& output, std::span<const std::uint8_t> bytes) {
-  if (bytes.size() > output.capacity - output.length) {
-    fatal("Internal error: modified model outgrew its buffer", -1);
-  }
-  if (!bytes.empty()) {
-    std::copy(bytes.begin(), bytes.end(), output.bytes.get() + output.length);
-  }
-  output.length += bytes.size();
-}
 
 void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
                 OutputImage* output) {
@@ -99,7 +70,9 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
 }
 
 void run_model_pass(const RunOptions& options) {
-  std::printf("Input Model File: %s\n", options.model_path.c_str());
+  // Paths come from the command line, often from archive and download names: control bytes
+  // in them are shown escaped, as the model's own texts are.
+  std::printf("Input Model File: %s\n", printable_text(options.model_path).c_str());
   const bool list_only = run_mode(options) == RunMode::list;
   // An edit in place holds the model from before it is read until it is replaced, so that
   // no other run's edit made meanwhile is thrown away.
@@ -122,13 +95,14 @@ void run_model_pass(const RunOptions& options) {
   walk_model(model_bytes(model), options, list_only ? nullptr : &output);
 
   if (!list_only) {
-    std::printf("Output Model File: %s\n", options.output_path.c_str());
+    const std::string shown_output = printable_text(options.output_path);
+    std::printf("Output Model File: %s\n", shown_output.c_str());
     // The report so far must reach standard output before the model does, should the
     // two be the same stream.
     (void)std::fflush(stdout);
     write_output_file(options.output_path, output_bytes(output));
     release_model_lock(lock);
-    std::printf("Wrote: %s, %zu bytes\n", options.output_path.c_str(), output.length);
+    std::printf("Wrote: %s, %zu bytes\n", shown_output.c_str(), output.length);
   }
 }
 

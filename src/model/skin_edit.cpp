@@ -24,7 +24,7 @@ std::size_t copied_size_field(const OutputImage& output, std::size_t data_size) 
 void check_skin_paths(const RunOptions& options) {
   for (const std::string& path : options.skin_paths) {
     if (path.size() > skin_path_max_length) {
-      fatal("Skin path longer than 63 characters: " + path, -1);
+      fatal("Skin path longer than 63 characters: " + printable_text(path), -1);
     }
   }
 }
@@ -91,7 +91,8 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
   }
   for (const std::string& path : options.skin_paths) {
     const std::int32_t number = read_le32(output_bytes(*output), count.field_offset) + 1;
-    std::printf("    Adding #%" PRId32 " skin name '%s'...\n", number, path.c_str());
+    std::printf("    Adding #%" PRId32 " skin name '%s'...\n", number,
+                printable_text(path).c_str());
     std::array<std::uint8_t, skin_entry_size> entry{};
     std::copy(path.begin(), path.end(), entry.begin());
     output_append(*output, entry);

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "cli/command_line.h"
-#include "model/model_pass.h"
+#include "model/model_image.h"
 
 namespace fmskins {
 
