@@ -32,13 +32,14 @@ bool same_file(const std::string& one, const std::string& other) {
   BY_HANDLE_FILE_INFORMATION first{};
   BY_HANDLE_FILE_INFORMATION second{};
   bool same = false;
-  const HANDLE a = CreateFileA(one.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const HANDLE b = CreateFileA(other.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE &&
-      GetFileType(a) == FILE_TYPE_DISK && GetFileInformationByHandle(a, &first) != 0 &&
-      GetFileInformationByHandle(b, &second) != 0) {
+  const HANDLE a =
+      CreateFileA(one.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE b =
+      CreateFileA(other.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE && GetFileType(a) == FILE_TYPE_DISK &&
+      GetFileInformationByHandle(a, &first) != 0 && GetFileInformationByHandle(b, &second) != 0) {
     same = first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
            first.nFileIndexHigh == second.nFileIndexHigh &&
            first.nFileIndexLow == second.nFileIndexLow;
@@ -71,7 +72,8 @@ Outcome try_lock(const std::string& model_path, const std::string& output_path,
   const DWORD error = GetLastError();
   // Held by another run, or deleted by it a moment ago and not yet gone.
   if (error == ERROR_SHARING_VIOLATION ||
-      (error == ERROR_ACCESS_DENIED && GetFileAttributesA(lock_path.c_str()) != INVALID_FILE_ATTRIBUTES)) {
+      (error == ERROR_ACCESS_DENIED &&
+       GetFileAttributesA(lock_path.c_str()) != INVALID_FILE_ATTRIBUTES)) {
     return Outcome::busy;
   }
   return Outcome::unlockable;

@@ -145,7 +145,13 @@ std::string resolve_links(const std::string& path) {
       cannot_open(length == 0 ? ENOENT : ENAMETOOLONG);
     }
     const std::string next(link.data(), static_cast<std::size_t>(length));
-    target = next.front() == '/' ? next : directory_of(target) + "/" + next;
+    if (next.front() == '/') {
+      target = next;
+    } else {
+      target = directory_of(target);
+      target += '/';
+      target += next;
+    }
   }
   cannot_open(ELOOP);
 }
