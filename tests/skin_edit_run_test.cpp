@@ -260,12 +260,11 @@ TEST_F(SkinEditRun, ControlBytesAreShownEscapedAndStoredAsTyped) {
   std::filesystem::remove(dir.path / "m.fm");
   const std::string path = "s\x1b[31m.m8";
   run = run_tool(dir.path, {"/O", output, input, path});
-  EXPECT_EQ(run.output, banner() + input_lines(printable(input), sample_model({"a"}).size()) +
-                            chunk_line("header", 2, 40) + skins_identified(1) +
-                            chunk_line("skin", 1, 64) +
-                            listing("Deleting current skin paths:", {"a"}) +
-                            adding(1, "s\\x1B[31m.m8") + sample_tail_lines +
-                            output_lines(printable(output), sample_model({path}).size()));
+  EXPECT_EQ(run.output,
+            banner() + input_lines(printable(input), sample_model({"a"}).size()) +
+                chunk_line("header", 2, 40) + skins_identified(1) + chunk_line("skin", 1, 64) +
+                listing("Deleting current skin paths:", {"a"}) + adding(1, "s\\x1B[31m.m8") +
+                sample_tail_lines + output_lines(printable(output), sample_model({path}).size()));
   EXPECT_EQ(snapshot(dir.path),
             (Files{{input, sample_model({"a"})}, {output, sample_model({path})}}));
   const std::string too_long = path + std::string(60, 'x');
@@ -281,6 +280,53 @@ TEST_F(SkinEditRun, PathsAreStoredAsTyped) {
                              {"/O", "out.fm", "m.fm", typed[0], typed[1], typed[2], typed[3]});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(read_file(dir.path / "out.fm"), sample_model(typed));
+}
+
+// Paths the game will likely not load draw a warning each, after their "Adding" line; they
+// are stored as typed all the same.
+TEST_F(SkinEditRun, SuspiciousPathsAreWarnedAboutAndStoredAsTyped) {
+  const std::string kept = "skins/kept.m8";
+  const auto warning = [](const std::string& what, const std::string& path) {
+    return "WARNING: Skin path " + what + ": " + path + "\n";
+  };
+  const std::string component = "has an empty, '.' or '..' component";
+  const std::string space = "is empty or starts or ends with a space";
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows{
+      {{"skins/ogre.m8"}, {""}},
+      {{"/A"}, {warning("is an option, but options count only before the model path", "/A")}},
+      {{"skins\\ogre.m8"},
+       {warning("contains a backslash; game paths use forward slashes", "skins\\ogre.m8")}},
+      {{"/skins/ogre.m8", "c:ogre.m8"},
+       {warning("is absolute; game paths are relative to the game's data", "/skins/ogre.m8"),
+        warning("is absolute; game paths are relative to the game's data", "c:ogre.m8")}},
+      {{"skins/../ogre.m8", "skins//ogre.m8", "skins/"},
+       {warning(component, "skins/../ogre.m8"), warning(component, "skins//ogre.m8"),
+        warning(component, "skins/")}},
+      {{"", " skins/ogre.m8", "skins/ogre.m8 "},
+       {warning(space, ""), warning(space, " skins/ogre.m8"), warning(space, "skins/ogre.m8 ")}},
+      {{"skins/\xe9t\xe9.m8"},
+       {warning("holds bytes outside plain ASCII, which other systems may read differently",
+                "skins/\xe9t\xe9.m8")}},
+      {{kept, "a.m8", "a.m8"},
+       {warning("repeats one already in the list", kept), "",
+        warning("repeats one already in the list", "a.m8")}},
+  };
+  for (const auto& [paths, warnings] : rows) {
+    std::vector<std::string> arguments{"/A", "/O", "out.fm", "m.fm"};
+    arguments.insert(arguments.end(), paths.begin(), paths.end());
+    const ToolRun run = run_on(sample_model({kept}), arguments);
+    std::vector<std::string> stored{kept};
+    std::string expected =
+        sample_start("m.fm", {kept}) + listing("Current skin paths are:", {kept});
+    for (std::size_t index = 0; index < paths.size(); ++index) {
+      expected += adding(static_cast<int>(index) + 2, paths[index]) + warnings[index];
+      stored.push_back(paths[index]);
+    }
+    expected += sample_tail_lines + output_lines("out.fm", sample_model(stored).size());
+    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir.path / "out.fm"), sample_model(stored));
+  }
 }
 
 }  // namespace

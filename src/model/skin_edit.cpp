@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/fatal.h"
 #include "model/chunk_format.h"
@@ -26,6 +28,67 @@ void check_skin_paths(const RunOptions& options) {
     if (path.size() > skin_path_max_length) {
       fatal("Skin path longer than 63 characters: " + printable_text(path), -1);
     }
+  }
+}
+
+bool is_separator(char character) { return character == '/' || character == '\\'; }
+
+bool has_drive_letter(std::string_view path) {
+  return path.size() >= 2 && path[1] == ':' &&
+         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
+// A component that is empty ("a//b", "a/"), "." or "..", after any drive letter and one
+// leading separator, which the absolute-path warning covers.
+bool has_odd_component(std::string_view path) {
+  if (has_drive_letter(path)) {
+    path.remove_prefix(2);
+  }
+  if (!path.empty() && is_separator(path.front())) {
+    path.remove_prefix(1);
+  }
+  std::size_t start = 0;
+  for (std::size_t end = 0; end <= path.size(); ++end) {
+    if (end == path.size() || is_separator(path[end])) {
+      const std::string_view component = path.substr(start, end - start);
+      if (component.empty() || component == "." || component == "..") {
+        return true;
+      }
+      start = end + 1;
+    }
+  }
+  return false;
+}
+
+// Warns about a path being added that the game will likely not load, or that was probably
+// not meant as a path. The path is stored as typed all the same.
+void warn_about_skin_path(const std::string& path, const std::vector<std::string>& earlier) {
+  const auto warn = [&path](const char* what) {
+    std::printf("WARNING: Skin path %s: %s\n", what, printable_text(path).c_str());
+  };
+  if (path == "/A" || path == "/a" || path == "/L" || path == "/l" || path == "/O" ||
+      path == "/o") {
+    warn("is an option, but options count only before the model path");
+    return;  // a mistyped option, not a path: the other checks would only add noise
+  }
+  if (path.find('\\') != std::string::npos) {
+    warn("contains a backslash; game paths use forward slashes");
+  }
+  if ((!path.empty() && is_separator(path.front())) || has_drive_letter(path)) {
+    warn("is absolute; game paths are relative to the game's data");
+  }
+  if (!path.empty() && has_odd_component(path)) {
+    warn("has an empty, '.' or '..' component");
+  }
+  if (path.empty() || path.front() == ' ' || path.back() == ' ') {
+    warn("is empty or starts or ends with a space");
+  }
+  if (std::any_of(path.begin(), path.end(),
+                  [](char character) { return static_cast<unsigned char>(character) > 0x7FU; })) {
+    warn("holds bytes outside plain ASCII, which other systems may read differently");
+  }
+  if (std::find(earlier.begin(), earlier.end(), path) != earlier.end()) {
+    warn("repeats one already in the list");
   }
 }
 
@@ -89,10 +152,20 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
     write_le32(placed, size_field, 0);
     write_le32(placed, count.field_offset, 0);
   }
+  // The paths the resulting list holds so far: the kept entries, then those added.
+  std::vector<std::string> in_list;
+  if (mode == RunMode::append) {
+    for (std::size_t entry = 0; entry < listed; ++entry) {
+      in_list.emplace_back(
+          skin_entry_text(chunk_data.subspan(entry * skin_entry_size, skin_entry_size)));
+    }
+  }
   for (const std::string& path : options.skin_paths) {
     const std::int32_t number = read_le32(output_bytes(*output), count.field_offset) + 1;
     std::printf("    Adding #%" PRId32 " skin name '%s'...\n", number,
                 printable_text(path).c_str());
+    warn_about_skin_path(path, in_list);
+    in_list.push_back(path);
     std::array<std::uint8_t, skin_entry_size> entry{};
     std::copy(path.begin(), path.end(), entry.begin());
     output_append(*output, entry);
