@@ -1,26 +1,60 @@
 #!/usr/bin/env bash
-# Builds the .deb and .tar.gz with CPack, checks that the .deb holds a working tool and its
-# manual page, and that the manual page renders without a warning.
+# Builds the .deb and .tar.gz with CPack and checks them: lintian finds no error or warning,
+# the dependencies are the ones dpkg-shlibdeps computed, the .deb holds a working, stripped
+# and hardened tool, its compressed manual page (rendering without a warning), changelogs
+# and copyright file, and every place that names the version names the one in CMakeLists.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends groff-base dpkg >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    groff-base dpkg dpkg-dev lintian mandoc gzip file binutils >/dev/null
 fi
 
+rm -rf build-package
 cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DFMSKINS_BUILD_TESTS=OFF -DFMSKINS_WERROR=ON >/dev/null
 cmake --build build-package -j "$(nproc)" >/dev/null
 (cd build-package && cpack >/dev/null)
+version=$(sed -n 's/^project(fmskins VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+deb=build-package/fmskins_${version}-1_amd64.deb
+
+fail() { echo "package check: $*" >&2; exit 1; }
+
+# lintian runs as root here; its advice against that is not a finding.
+lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'root privileges is not recommended' || true
+lintian --fail-on error,warning "$deb" >/dev/null 2>&1 || fail "lintian reports errors or warnings"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+case "$depends" in
+  *"libstdc++6 (>= 12)"*) fail "hand-written dependency: $depends" ;;
+  *libc6*) ;;
+  *) fail "no computed dependencies: $depends" ;;
+esac
+[ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "section is not utils"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-dpkg-deb -x build-package/fmskins_*.deb "$root"
+dpkg-deb -x "$deb" "$root"
 "$root/usr/bin/fmskins" /L examples/sample.fm | grep -q "^    models/monsters/ogre/skin_green.m8$"
-test -f "$root/usr/share/man/man1/fmskins.1"
-tar -tzf build-package/fmskins-*.tar.gz | grep -q "bin/fmskins$"
+file "$root/usr/bin/fmskins" | grep -q "pie executable.*stripped" || fail "binary is not a stripped PIE"
+readelf -d "$root/usr/bin/fmskins" | grep -q "BIND_NOW" || fail "binary is not linked with -z now"
+! readelf -S "$root/usr/bin/fmskins" | grep -q "\.comment" || fail "binary keeps a .comment section"
+doc=$root/usr/share/doc/fmskins
+for file in usr/share/man/man1/fmskins.1.gz usr/share/doc/fmskins/changelog.gz \
+  usr/share/doc/fmskins/changelog.Debian.gz usr/share/doc/fmskins/copyright; do
+  test -f "$root/$file" || fail "missing $file"
+done
+head -1 "$doc/copyright" | grep -q "copyright-format/1.0" || fail "copyright is not machine-readable"
+gzip -dc "$doc/changelog.gz" | cmp -s - CHANGELOG.md || fail "changelog.gz is not CHANGELOG.md"
+tar -tzf build-package/fmskins-"$version"-Linux.tar.gz | grep -q "bin/fmskins$"
 
-warnings=$(groff -man -Tutf8 -ww -z doc/fmskins.1 2>&1)
-if [ -n "$warnings" ]; then
-  echo "$warnings"
-  exit 1
-fi
-echo "package check: $(ls build-package/*.deb build-package/*.tar.gz | tr '\n' ' ')"
+# One version everywhere: the package, the manual page's footer, the changelog.
+gzip -dc "$root/usr/share/man/man1/fmskins.1.gz" | head -3 | grep -q "\"fmskins $version\"" ||
+  fail "installed manual page does not name version $version"
+grep -q "\"fmskins $version\"" doc/fmskins.1 || fail "doc/fmskins.1 does not name version $version"
+grep -q "^## $version - " CHANGELOG.md || fail "CHANGELOG.md has no entry for $version"
+
+warnings=$(gzip -dc "$root/usr/share/man/man1/fmskins.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
+[ -z "$warnings" ] || fail "manual page warnings: $warnings"
+warnings=$(mandoc -Tlint doc/fmskins.1 2>&1 | grep -v ': STYLE: ' || true)
+[ -z "$warnings" ] || fail "mandoc: $warnings"
+echo "package check: $(ls "$deb" build-package/*.tar.gz | tr '\n' ' ')"

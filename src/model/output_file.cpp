@@ -239,7 +239,8 @@ void replace_through_temporary(const std::string& target, std::span<const std::u
   // set-user-ID and set-group-ID bits. An ordinary user may only give a file their own user
   // and groups; the file is complete and usable with whatever owner it gets.
   if (existing != nullptr) {
-    (void)fchown(descriptor, existing->st_uid, existing->st_gid);
+    const int owner_kept = fchown(descriptor, existing->st_uid, existing->st_gid);
+    static_cast<void>(owner_kept);
   }
   if (fchmod(descriptor, existing != nullptr ? (existing->st_mode & 07777U) : new_file_mode()) !=
       0) {
