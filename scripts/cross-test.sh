@@ -33,7 +33,9 @@ big_endian() {
 windows() {
   echo "== 64-bit Windows under wine"
   install g++-mingw-w64-x86-64-posix wine64 googletest cmake make
-  export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$PWD/build-windows-prefix}"
+  # A fixed locale, under which wine uses the ANSI code page 1252, so that the cases with
+  # 8-bit and Unicode names are the same on every machine.
+  export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$PWD/build-windows-prefix}"
   /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
   run_suite windows x86_64-w64-mingw32
 }

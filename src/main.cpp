@@ -12,6 +12,7 @@
 
 #include "cli/command_line.h"
 #include "cli/fatal.h"
+#include "cli/launch.h"
 #include "model/model_pass.h"
 
 int main(int argc, char** argv) {
@@ -27,7 +28,8 @@ int main(int argc, char** argv) {
   // The two model buffers report their own shortage; any other allocation that fails (a
   // very long argument list, say) ends the run the same way, never with an abort.
   try {
-    const std::vector<std::string> arguments(argv, argv + argc);
+    fmskins::pause_before_exit_if_launched_alone();
+    const std::vector<std::string> arguments = fmskins::argument_list(argc, argv);
     const fmskins::RunOptions options = fmskins::parse_command_line(arguments);
     fmskins::run_model_pass(options);
   } catch (const std::bad_alloc&) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/fatal.h"
+#include "cli/report.h"
 
 namespace fmskins {
 namespace {
@@ -18,8 +19,8 @@ constexpr const char* usage_format =
     "The /O option writes output to a new file (else input file is overwritten).\n";
 
 void print_banner(const std::string& program_name) {
-  std::printf("Executing %s\n", program_name.c_str());
-  std::printf("by the fmskins developers (fmskins@tarnvale-modding.invalid)....\n");
+  report("Executing %s\n", program_name.c_str());
+  report("by the fmskins developers (fmskins@tarnvale-modding.invalid)....\n");
 }
 
 }  // namespace
@@ -33,7 +34,7 @@ RunMode run_mode(const RunOptions& options) {
 
 void print_usage(std::string_view program_name) {
   const std::string name(program_name);
-  std::printf(usage_format, name.c_str(), name.c_str());
+  report(usage_format, name.c_str(), name.c_str());
 }
 
 RunOptions parse_command_line(const std::vector<std::string>& arguments) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "cli/command_line.h"
+#include "cli/report.h"
 
 namespace fmskins {
 namespace {
@@ -20,7 +21,7 @@ ExitHandler set_exit_handler(ExitHandler handler) {
 
 void fatal(std::string_view message, int status) {
   if (!message.empty()) {
-    std::printf("\nFATAL: %.*s\n", static_cast<int>(message.size()), message.data());
+    report("\nFATAL: %.*s\n", static_cast<int>(message.size()), message.data());
   }
   if (current_exit_handler != nullptr) {
     current_exit_handler(status);

@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+#include <string>
 
 #include "cli/fatal.h"
 
 #if defined(_WIN32)
 #include <io.h>
+
+#include "cli/windows_text.h"
 #else
 #include <unistd.h>
 #endif
@@ -31,7 +34,12 @@ namespace {
 // The few file calls this needs, with 64-bit lengths on every system.
 #if defined(_WIN32)
 using FileStatus = struct _stat64;
-int file_status(const char* path, FileStatus* status) { return _stat64(path, status); }
+// Names are UTF-8 inside the tool and go to the system as UTF-16, so that any name it
+// allows can be opened.
+int file_status(const std::string& path, FileStatus* status) {
+  return _wstat64(widen(path).c_str(), status);
+}
+int open_file(const std::string& path, int flags) { return _wopen(widen(path).c_str(), flags); }
 int descriptor_status(int descriptor, FileStatus* status) { return _fstat64(descriptor, status); }
 std::int64_t seek(int descriptor, std::int64_t offset, int whence) {
   return _lseeki64(descriptor, offset, whence);
@@ -41,7 +49,10 @@ std::int64_t read_some(int descriptor, std::uint8_t* bytes, std::size_t count) {
 }
 #else
 using FileStatus = struct stat;
-int file_status(const char* path, FileStatus* status) { return stat(path, status); }
+int file_status(const std::string& path, FileStatus* status) {
+  return stat(path.c_str(), status);
+}
+int open_file(const std::string& path, int flags) { return open(path.c_str(), flags); }
 int descriptor_status(int descriptor, FileStatus* status) { return fstat(descriptor, status); }
 std::int64_t seek(int descriptor, std::int64_t offset, int whence) {
   return lseek(descriptor, static_cast<off_t>(offset), whence);
@@ -81,13 +92,12 @@ ModelImage read_model_file(const RunOptions& options) {
   // length worth the name; on others it fails to open with a less telling error. Either
   // way it is reported as a directory.
   FileStatus status{};
-  if (file_status(options.model_path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+  if (file_status(options.model_path, &status) == 0 && S_ISDIR(status.st_mode)) {
     cannot_open_model(options, EISDIR);
   }
   // Non-blocking, so that naming a FIFO fails on the seek below instead of waiting for a
   // writer; it changes nothing for regular files.
-  const int descriptor =
-      open(options.model_path.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
+  const int descriptor = open_file(options.model_path, O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
   if (descriptor < 0) {
     cannot_open_model(options, errno);
   }

@@ -8,6 +8,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "cli/windows_text.h"
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -33,10 +35,10 @@ bool same_file(const std::string& one, const std::string& other) {
   BY_HANDLE_FILE_INFORMATION second{};
   bool same = false;
   const HANDLE a =
-      CreateFileA(one.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      CreateFileW(widen(one).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   const HANDLE b =
-      CreateFileA(other.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      CreateFileW(widen(other).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE && GetFileType(a) == FILE_TYPE_DISK &&
       GetFileInformationByHandle(a, &first) != 0 && GetFileInformationByHandle(b, &second) != 0) {
@@ -58,12 +60,13 @@ Outcome try_lock(const std::string& model_path, const std::string& output_path,
   if (!same_file(model_path, output_path)) {
     return Outcome::not_in_place;
   }
-  const std::size_t separator = model_path.find_last_of("\\/:");
-  const std::size_t name_start = separator == std::string::npos ? 0 : separator + 1;
-  const std::string lock_path = model_path.substr(0, name_start) + "." +
-                                model_path.substr(name_start).substr(0, 200) + ".fmskins-lock";
+  const std::wstring path = widen(model_path);
+  const std::size_t separator = path.find_last_of(L"\\/:");
+  const std::size_t name_start = separator == std::wstring::npos ? 0 : separator + 1;
+  const std::wstring lock_path = path.substr(0, name_start) + L"." +
+                                 path.substr(name_start).substr(0, 200) + L".fmskins-lock";
   const HANDLE lock =
-      CreateFileA(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+      CreateFileW(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                   FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (lock != INVALID_HANDLE_VALUE) {
     handle = reinterpret_cast<std::intptr_t>(lock);
@@ -73,7 +76,7 @@ Outcome try_lock(const std::string& model_path, const std::string& output_path,
   // Held by another run, or deleted by it a moment ago and not yet gone.
   if (error == ERROR_SHARING_VIOLATION ||
       (error == ERROR_ACCESS_DENIED &&
-       GetFileAttributesA(lock_path.c_str()) != INVALID_FILE_ATTRIBUTES)) {
+       GetFileAttributesW(lock_path.c_str()) != INVALID_FILE_ATTRIBUTES)) {
     return Outcome::busy;
   }
   return Outcome::unlockable;

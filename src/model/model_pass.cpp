@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/fatal.h"
+#include "cli/report.h"
 #include "model/chunk_format.h"
 #include "model/model_file.h"
 #include "model/model_lock.h"
@@ -25,8 +26,9 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
     }
     const ChunkHeader header = read_chunk_header(model, offset);
     // Identifiers come from the file: control bytes in them must not reach a terminal.
-    const std::string shown_identifier = printable_text(header.identifier);
-    std::printf("%-32s version %" PRId32 ", length %" PRId32 " bytes.\n", shown_identifier.c_str(),
+    const std::string shown_identifier =
+        printable_text(stored_text_for_report(header.identifier));
+    report("%-32s version %" PRId32 ", length %" PRId32 " bytes.\n", shown_identifier.c_str(),
                 header.version, header.size);
     if (header.size <= 0) {
       fatal("Invalid (<=0) chunk size in model", -1);
@@ -45,7 +47,7 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
 
     const ChunkKind* kind = find_chunk_kind(header.identifier);
     if (kind == nullptr) {
-      std::printf("WARNING: Unrecognized chunk identifier: %s\n", shown_identifier.c_str());
+      report("WARNING: Unrecognized chunk identifier: %s\n", shown_identifier.c_str());
     } else if (header.version != kind->version) {
       fatal(kind->bad_version, -1);
     } else if (kind->role == ChunkRole::header) {
@@ -55,11 +57,11 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
       skin_count.found = true;
       skin_count.value = read_le32(data, header_skin_count_offset);
       skin_count.field_offset = offset + chunk_header_size + header_skin_count_offset;
-      std::printf("    %" PRId32 " skins identified.\n", skin_count.value);
+      report("    %" PRId32 " skins identified.\n", skin_count.value);
     } else if (kind->role == ChunkRole::skin) {
       if (skin_chunk_seen) {
         // The paths go to the first skin chunk only; a further one is copied as it is.
-        std::printf("WARNING: Further SKIN chunk left unchanged\n");
+        report("WARNING: Further SKIN chunk left unchanged\n");
       } else {
         skin_chunk_seen = true;
         edit_skin_chunk(data, skin_count, options, output);
@@ -72,7 +74,7 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
 void run_model_pass(const RunOptions& options) {
   // Paths come from the command line, often from archive and download names: control bytes
   // in them are shown escaped, as the model's own texts are.
-  std::printf("Input Model File: %s\n", printable_text(options.model_path).c_str());
+  report("Input Model File: %s\n", printable_text(options.model_path).c_str());
   const bool list_only = run_mode(options) == RunMode::list;
   // An edit in place holds the model from before it is read until it is replaced, so that
   // no other run's edit made meanwhile is thrown away.
@@ -81,7 +83,7 @@ void run_model_pass(const RunOptions& options) {
     lock = lock_model_for_edit(options.model_path, options.output_path);
   }
   const ModelImage model = read_model_file(options);
-  std::printf("%zu bytes\n", model.length);
+  report("%zu bytes\n", model.length);
 
   OutputImage output;
   if (!list_only) {
@@ -96,13 +98,13 @@ void run_model_pass(const RunOptions& options) {
 
   if (!list_only) {
     const std::string shown_output = printable_text(options.output_path);
-    std::printf("Output Model File: %s\n", shown_output.c_str());
+    report("Output Model File: %s\n", shown_output.c_str());
     // The report so far must reach standard output before the model does, should the
     // two be the same stream.
-    (void)std::fflush(stdout);
+    flush_report();
     write_output_file(options.output_path, output_bytes(output));
     release_model_lock(lock);
-    std::printf("Wrote: %s, %zu bytes\n", shown_output.c_str(), output.length);
+    report("Wrote: %s, %zu bytes\n", shown_output.c_str(), output.length);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/fatal.h"
+#include "cli/report.h"
 
 namespace fmskins {
 namespace {
@@ -308,7 +309,7 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
       // its own offset, after the report lines before it. Reopening it would start at the
       // beginning of a file and overwrite the report or a log being appended to.
       close(descriptor);
-      (void)std::fflush(stdout);
+      flush_report();
       write_through(STDOUT_FILENO, bytes);
       return;
     }

@@ -1,15 +1,19 @@
 // Windows: the same promise as elsewhere, with the system's own calls. The result goes to
 // a new file beside the output, flushed to disk, and then takes the output's place;
-// ReplaceFile keeps an existing output's attributes and access rights.
+// ReplaceFileW keeps an existing output's attributes and access rights. Names go to the
+// system as UTF-16, so any name it allows works.
 
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <string>
 
 #include "cli/fatal.h"
+#include "cli/report.h"
+#include "cli/windows_text.h"
 #include "model/output_file.h"
 
 namespace fmskins {
@@ -17,46 +21,122 @@ namespace {
 
 constexpr std::size_t io_block = std::size_t{1} << 30U;
 
-bool write_fully(int descriptor, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const std::size_t count = bytes.size() < io_block ? bytes.size() : io_block;
-    const int put = _write(descriptor, bytes.data(), static_cast<unsigned>(count));
-    if (put <= 0) {
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(put));
+// The temporary file while it exists, for the console's interrupt handler to remove.
+std::array<wchar_t, 32768> pending_temporary{};
+std::atomic<bool> temporary_exists{false};
+
+// Ctrl-C, Ctrl-Break, closing the console, logging off: the temporary file goes, then the
+// system's own handling ends the process. The file is open with delete sharing, so the
+// deletion takes effect when the process's handles close.
+BOOL WINAPI remove_temporary_on_interrupt(DWORD /*event*/) {
+  if (temporary_exists.load()) {
+    (void)DeleteFileW(pending_temporary.data());
   }
-  return true;
+  return FALSE;
 }
 
-// The directory part of `path`, with its separator, or "" for a bare name (or "C:" for a
-// name relative to a drive).
-std::string directory_prefix(const std::string& path) {
-  const std::size_t separator = path.find_last_of("\\/:");
-  return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+void guard_temporary(const std::wstring& temporary) {
+  if (temporary.size() >= pending_temporary.size()) {
+    return;
+  }
+  std::copy(temporary.begin(), temporary.end(), pending_temporary.begin());
+  pending_temporary[temporary.size()] = L'\0';
+  temporary_exists.store(true);
+  (void)SetConsoleCtrlHandler(remove_temporary_on_interrupt, TRUE);
+}
+
+void release_temporary_guard() {
+  temporary_exists.store(false);
+  (void)SetConsoleCtrlHandler(remove_temporary_on_interrupt, FALSE);
+}
+
+// The C library's error number for a failed file call, as the tool's statuses use them.
+int error_number_of(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    default:
+      return EINVAL;
+  }
 }
 
 [[noreturn]] void cannot_open(int error_number) {
   fatal("Unable to open output model file", error_number);
 }
 
-// Writes through a descriptor already open on a device such as NUL or CON.
-void write_through(int descriptor, std::span<const std::uint8_t> bytes) {
-  if (!write_fully(descriptor, bytes)) {
-    fatal("Unable to write output model file", -1);
+bool write_fully(HANDLE handle, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    DWORD put = 0;
+    const auto count = static_cast<DWORD>(std::min(bytes.size(), io_block));
+    if (WriteFile(handle, bytes.data(), count, &put, nullptr) == 0 || put == 0) {
+      return false;
+    }
+    bytes = bytes.subspan(put);
   }
-  if (_close(descriptor) != 0) {
-    fatal("Unable to close output model file", -1);
-  }
+  return true;
 }
 
-[[noreturn]] void fail_with_temporary(const std::string& temporary, int descriptor,
+// The directory part of `path`, with its separator, or "" for a bare name (or "C:" for a
+// name relative to a drive).
+std::wstring directory_prefix(const std::wstring& path) {
+  const std::size_t separator = path.find_last_of(L"\\/:");
+  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+}
+
+[[noreturn]] void fail_with_temporary(const std::wstring& temporary, HANDLE handle,
                                       const char* message) {
-  if (descriptor >= 0) {
-    (void)_close(descriptor);
+  if (handle != INVALID_HANDLE_VALUE) {
+    (void)CloseHandle(handle);
   }
-  (void)_unlink(temporary.c_str());
+  (void)DeleteFileW(temporary.c_str());
+  release_temporary_guard();
   fatal(message, -1);
+}
+
+// Another program (a virus scanner, a search indexer, the game, a model viewer) may hold
+// the output open for a moment after it changes; those failures pass.
+bool held_by_another_program(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// Puts the temporary file in the output's place, retrying for about two seconds while
+// another program holds the output.
+bool replace_with_retries(const std::wstring& path, const std::wstring& temporary, bool exists) {
+  DWORD pause = 10;
+  DWORD waited = 0;
+  for (;;) {
+    if (exists && ReplaceFileW(path.c_str(), temporary.c_str(), nullptr,
+                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) {
+      return true;
+    }
+    // Also the way on when ReplaceFileW could not move the new file in after all.
+    if (MoveFileExW(temporary.c_str(), path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+      return true;
+    }
+    if (!held_by_another_program(GetLastError()) || waited >= 2000) {
+      return false;
+    }
+    Sleep(pause);
+    waited += pause;
+    pause = std::min<DWORD>(pause * 2, 250);
+  }
 }
 
 }  // namespace
@@ -68,64 +148,74 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
   if (path.back() == '/' || path.back() == '\\') {
     cannot_open(EISDIR);  // a name with a trailing separator can only be a directory
   }
+  const std::wstring wide_path = widen(path);
+
   // Decide by what is actually opened (without creating or truncating it), never by a
-  // separate lookup: a device is written through that very descriptor, and a regular file
-  // is only ever replaced whole, never truncated and rewritten in place.
-  const int descriptor = _open(path.c_str(), _O_WRONLY | _O_BINARY);
-  bool exists = descriptor >= 0;
-  if (!exists) {
-    const int error_number = errno;
-    struct _stat64 status {};
-    if (error_number == EACCES && _stat64(path.c_str(), &status) == 0 &&
-        (status.st_mode & _S_IFMT) == _S_IFDIR) {
+  // separate lookup: a device such as NUL or CON is written through that very handle, and
+  // a regular file is only ever replaced whole, never truncated and rewritten in place.
+  const HANDLE opened = CreateFileW(wide_path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool exists = true;
+  if (opened == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(wide_path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       cannot_open(EISDIR);
     }
-    if (error_number != ENOENT) {
-      cannot_open(error_number);
+    // A file another program holds without write sharing exists, and is replaced below.
+    if (error == ERROR_FILE_NOT_FOUND) {
+      exists = false;
+    } else if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
+      cannot_open(error_number_of(error));
     }
+  } else if (GetFileType(opened) != FILE_TYPE_DISK) {
+    flush_report();
+    const bool written = write_fully(opened, bytes);
+    if (CloseHandle(opened) == 0 || !written) {
+      fatal(written ? "Unable to close output model file" : "Unable to write output model file",
+            -1);
+    }
+    return;
   } else {
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
-      write_through(descriptor, bytes);
-      return;
-    }
-    (void)_close(descriptor);
+    (void)CloseHandle(opened);
+  }
+  if (exists) {
     // A read-only output is not replaced behind the user's back. The attribute is checked
     // as such, since an administrator may open such a file for writing all the same.
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(wide_path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       cannot_open(EACCES);
     }
   }
 
-  const std::string base = directory_prefix(path) + "." +
-                           path.substr(directory_prefix(path).size()).substr(0, 200) + ".fmskins-";
-  std::string temporary;
-  int temporary_descriptor = -1;
-  for (unsigned attempt = 0; temporary_descriptor < 0; ++attempt) {
-    temporary = base + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
-    temporary_descriptor =
-        _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (temporary_descriptor < 0 && (errno != EEXIST || attempt > 1000)) {
+  const std::wstring directory = directory_prefix(wide_path);
+  const std::wstring base =
+      directory + L"." + wide_path.substr(directory.size()).substr(0, 200) + L".fmskins-";
+  std::wstring temporary;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE; ++attempt) {
+    temporary = base + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
+    handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    if (handle == INVALID_HANDLE_VALUE && (error != ERROR_FILE_EXISTS || attempt > 1000)) {
       fatal(exists ? "Unable to create temporary output model file"
                    : "Unable to open output model file",
-            errno);
+            error_number_of(error));
     }
   }
-  if (!write_fully(temporary_descriptor, bytes) || _commit(temporary_descriptor) != 0) {
-    fail_with_temporary(temporary, temporary_descriptor, "Unable to write output model file");
+  guard_temporary(temporary);
+  if (!write_fully(handle, bytes) || FlushFileBuffers(handle) == 0) {
+    fail_with_temporary(temporary, handle, "Unable to write output model file");
   }
-  if (_close(temporary_descriptor) != 0) {
-    fail_with_temporary(temporary, -1, "Unable to close output model file");
+  if (CloseHandle(handle) == 0) {
+    fail_with_temporary(temporary, INVALID_HANDLE_VALUE, "Unable to close output model file");
   }
-  const bool replaced =
-      (exists && ReplaceFileA(path.c_str(), temporary.c_str(), nullptr,
-                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) ||
-      MoveFileExA(temporary.c_str(), path.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-  if (!replaced) {
-    fail_with_temporary(temporary, -1, "Unable to replace output model file");
+  if (!replace_with_retries(wide_path, temporary, exists)) {
+    fail_with_temporary(temporary, INVALID_HANDLE_VALUE, "Unable to replace output model file");
   }
+  release_temporary_guard();
 }
 
 }  // namespace fmskins

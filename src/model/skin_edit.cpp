@@ -11,7 +11,12 @@
 #include <vector>
 
 #include "cli/fatal.h"
+#include "cli/report.h"
 #include "model/chunk_format.h"
+
+#if defined(_WIN32)
+#include "cli/windows_text.h"
+#endif
 
 namespace fmskins {
 namespace {
@@ -21,14 +26,29 @@ std::size_t copied_size_field(const OutputImage& output, std::size_t data_size) 
   return output.length - data_size - chunk_header_size + chunk_size_offset;
 }
 
-// Refuses a path that does not fit an entry: a cut path would name a skin that does not
-// exist. Checked for all paths before any is added, so a refused run changes nothing.
-void check_skin_paths(const RunOptions& options) {
+// The bytes each typed path is stored as. On Windows a path is typed as Unicode and stored
+// as the ANSI code page text that a program of the game's era stores; a path the code page
+// cannot hold is refused rather than stored with look-alikes or question marks. Elsewhere
+// the typed bytes are stored. A path that does not fit an entry is refused too: a cut path
+// would name a skin that does not exist. All paths are checked before any is added, so a
+// refused run changes nothing.
+std::vector<std::string> stored_skin_paths(const RunOptions& options) {
+  std::vector<std::string> stored;
   for (const std::string& path : options.skin_paths) {
-    if (path.size() > skin_path_max_length) {
+#if defined(_WIN32)
+    bool lossless = true;
+    stored.push_back(to_ansi_code_page(path, true, &lossless));
+    if (!lossless) {
+      fatal("Skin path cannot be stored in the system's code page: " + printable_text(path), -1);
+    }
+#else
+    stored.push_back(path);
+#endif
+    if (stored.back().size() > skin_path_max_length) {
       fatal("Skin path longer than 63 characters: " + printable_text(path), -1);
     }
   }
+  return stored;
 }
 
 bool is_separator(char character) { return character == '/' || character == '\\'; }
@@ -61,10 +81,12 @@ bool has_odd_component(std::string_view path) {
 }
 
 // Warns about a path being added that the game will likely not load, or that was probably
-// not meant as a path. The path is stored as typed all the same.
-void warn_about_skin_path(const std::string& path, const std::vector<std::string>& earlier) {
+// not meant as a path. The path is stored as typed all the same; `stored` is its stored
+// form, by which a repeat of an entry already in the list is judged.
+void warn_about_skin_path(const std::string& path, const std::string& stored,
+                          const std::vector<std::string>& earlier) {
   const auto warn = [&path](const char* what) {
-    std::printf("WARNING: Skin path %s: %s\n", what, printable_text(path).c_str());
+    report("WARNING: Skin path %s: %s\n", what, printable_text(path).c_str());
   };
   if (path == "/A" || path == "/a" || path == "/L" || path == "/l" || path == "/O" ||
       path == "/o") {
@@ -87,7 +109,7 @@ void warn_about_skin_path(const std::string& path, const std::vector<std::string
                   [](char character) { return static_cast<unsigned char>(character) > 0x7FU; })) {
     warn("holds bytes outside plain ASCII, which other systems may read differently");
   }
-  if (std::find(earlier.begin(), earlier.end(), path) != earlier.end()) {
+  if (std::find(earlier.begin(), earlier.end(), stored) != earlier.end()) {
     warn("repeats one already in the list");
   }
 }
@@ -97,8 +119,8 @@ void warn_about_skin_path(const std::string& path, const std::vector<std::string
 void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& count,
                      const RunOptions& options, OutputImage* output) {
   const RunMode mode = run_mode(options);
-  std::printf(mode == RunMode::replace ? "    Deleting current skin paths:\n"
-                                       : "    Current skin paths are:\n");
+  report("%s", mode == RunMode::replace ? "    Deleting current skin paths:\n"
+                                           : "    Current skin paths are:\n");
 
   // List the entries the count names, but never more than the chunk holds. Without a
   // header before it, the count is unknown and every whole entry is shown.
@@ -108,15 +130,15 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
     listed = count.value <= 0 ? 0 : std::min(entries_held, static_cast<std::size_t>(count.value));
   }
   for (std::size_t entry = 0; entry < listed; ++entry) {
-    const std::string text = printable_text(
-        skin_entry_text(chunk_data.subspan(entry * skin_entry_size, skin_entry_size)));
-    std::printf("    %s\n", text.c_str());
+    const std::string text = printable_text(stored_text_for_report(
+        skin_entry_text(chunk_data.subspan(entry * skin_entry_size, skin_entry_size))));
+    report("    %s\n", text.c_str());
   }
 
   if (!count.found) {
     // The skin count that would have to change is not where the edit can find it.
     if (mode == RunMode::list) {
-      std::printf("WARNING: SKIN chunk comes before any HEADER chunk\n");
+      report("WARNING: SKIN chunk comes before any HEADER chunk\n");
       return;
     }
     fatal("Can't edit skins: SKIN chunk comes before any HEADER chunk", -1);
@@ -130,14 +152,14 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
     if (mode == RunMode::append) {
       fatal("Can't append: skin count does not match SKIN chunk size", -1);
     }
-    std::printf("WARNING: Skin count %" PRId32 " does not match SKIN chunk size %zu\n", count.value,
+    report("WARNING: Skin count %" PRId32 " does not match SKIN chunk size %zu\n", count.value,
                 chunk_data.size());
   }
   if (mode == RunMode::list) {
     return;
   }
 
-  check_skin_paths(options);
+  const std::vector<std::string> stored = stored_skin_paths(options);
   // Keep the size field within what it can state.
   const std::uint64_t kept = mode == RunMode::append ? static_cast<std::uint64_t>(count.value) : 0;
   if ((kept + options.skin_paths.size()) * skin_entry_size >
@@ -160,14 +182,14 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
           skin_entry_text(chunk_data.subspan(entry * skin_entry_size, skin_entry_size)));
     }
   }
-  for (const std::string& path : options.skin_paths) {
+  for (std::size_t index = 0; index < stored.size(); ++index) {
+    const std::string& path = options.skin_paths[index];
     const std::int32_t number = read_le32(output_bytes(*output), count.field_offset) + 1;
-    std::printf("    Adding #%" PRId32 " skin name '%s'...\n", number,
-                printable_text(path).c_str());
-    warn_about_skin_path(path, in_list);
-    in_list.push_back(path);
+    report("    Adding #%" PRId32 " skin name '%s'...\n", number, printable_text(path).c_str());
+    warn_about_skin_path(path, stored[index], in_list);
+    in_list.push_back(stored[index]);
     std::array<std::uint8_t, skin_entry_size> entry{};
-    std::copy(path.begin(), path.end(), entry.begin());
+    std::copy(stored[index].begin(), stored[index].end(), entry.begin());
     output_append(*output, entry);
     const std::span<std::uint8_t> bytes = output_bytes(*output);
     write_le32(bytes, size_field,

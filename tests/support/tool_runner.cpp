@@ -12,7 +12,8 @@ namespace {
 void snapshot_into(const fs::path& root, const fs::path& dir,
                    std::map<std::string, std::string>& entries) {
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
-    const std::string name = entry.path().lexically_relative(root).generic_string();
+    const std::u8string name_text = entry.path().lexically_relative(root).generic_u8string();
+    const std::string name(name_text.begin(), name_text.end());
     const fs::file_status status = fs::symlink_status(entry.path());
     if (fs::is_symlink(status)) {
       entries[name] = "symlink -> " + fs::read_symlink(entry.path()).string();
@@ -28,6 +29,8 @@ void snapshot_into(const fs::path& root, const fs::path& dir,
 }
 
 }  // namespace
+
+fs::path utf8_path(std::string_view text) { return {std::u8string(text.begin(), text.end())}; }
 
 std::map<std::string, std::string> snapshot(const fs::path& dir) {
   std::map<std::string, std::string> entries;

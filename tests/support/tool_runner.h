@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fmskins::test {
@@ -48,8 +49,11 @@ StartedTool start_tool(const std::filesystem::path& work_dir,
 ToolRun finish_tool(StartedTool& started);
 #endif
 
-// Every entry below `dir`: regular files map to their bytes, symbolic links to
-// "symlink -> target", directories to "dir", anything else to "special".
+// A path from UTF-8 text, whatever the system's own narrow encoding.
+std::filesystem::path utf8_path(std::string_view text);
+
+// Every entry below `dir`, named in UTF-8: regular files map to their bytes, symbolic links
+// to "symlink -> target", directories to "dir", anything else to "special".
 std::map<std::string, std::string> snapshot(const std::filesystem::path& dir);
 
 void write_file(const std::filesystem::path& path, const std::string& bytes);

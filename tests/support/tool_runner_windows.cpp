@@ -82,20 +82,22 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 
+  // The arguments are UTF-8 text, as the tool takes them in; they go out as UTF-16.
   std::string command_line = "fmskins";
   for (const std::string& argument : arguments) {
     command_line += " " + quoted(argument);
   }
-  STARTUPINFOA startup{};
+  std::wstring wide_command_line = utf8_path(command_line).wstring();
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = inheritable(input);
   startup.hStdOutput = inheritable(output_write);
   startup.hStdError = inheritable(errors);
   PROCESS_INFORMATION process{};
-  const std::string directory = work_dir.string();
-  const BOOL started = CreateProcessA(FMSKINS_TOOL_PATH, command_line.data(), nullptr, nullptr,
-                                      TRUE, 0, nullptr, directory.c_str(), &startup, &process);
+  const std::wstring tool = utf8_path(FMSKINS_TOOL_PATH).wstring();
+  const BOOL started = CreateProcessW(tool.c_str(), wide_command_line.data(), nullptr, nullptr, TRUE,
+                                      0, nullptr, work_dir.wstring().c_str(), &startup, &process);
   CloseHandle(output_write);
   CloseHandle(errors);
   CloseHandle(input);

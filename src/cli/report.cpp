@@ -1,0 +1,72 @@
+#include "cli/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include "cli/windows_text.h"
+#endif
+
+namespace fmskins {
+
+#if defined(_WIN32)
+namespace {
+
+void write_report_text(std::string_view text) {
+  const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (console != nullptr && console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode) != 0) {
+    // Text written before, by another path, goes first.
+    (void)std::fflush(stdout);
+    const std::wstring wide = widen(text);
+    std::size_t done = 0;
+    while (done < wide.size()) {
+      DWORD written = 0;
+      const auto count = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 16384));
+      if (WriteConsoleW(console, wide.data() + done, count, &written, nullptr) == 0 ||
+          written == 0) {
+        return;
+      }
+      done += written;
+    }
+    return;
+  }
+  const std::string bytes = to_ansi_code_page(text, false, nullptr);
+  (void)std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+}  // namespace
+
+void report(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::va_list measure;
+  va_copy(measure, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length > 0) {
+    std::vector<char> text(static_cast<std::size_t>(length) + 1);
+    (void)std::vsnprintf(text.data(), text.size(), format, arguments);
+    write_report_text(std::string_view(text.data(), static_cast<std::size_t>(length)));
+  }
+  va_end(arguments);
+}
+
+std::string stored_text_for_report(std::string_view stored) { return from_ansi_code_page(stored); }
+#else
+void report(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  (void)std::vprintf(format, arguments);
+  va_end(arguments);
+}
+
+std::string stored_text_for_report(std::string_view stored) { return std::string(stored); }
+#endif
+
+void flush_report() { (void)std::fflush(stdout); }
+
+}  // namespace fmskins

@@ -1,0 +1,21 @@
+#pragma once
+
+// Windows only: conversions between the tool's inside encoding (UTF-8), the system's wide
+// strings (UTF-16) and the ANSI code page, the 8-bit text that model files store.
+
+#include <string>
+#include <string_view>
+
+namespace fmskins {
+
+std::wstring widen(std::string_view utf8);
+std::string narrow(std::wstring_view wide);  // to UTF-8
+
+// UTF-8 to the ANSI code page. With `exact`, no character is replaced by a look-alike, and
+// `lossless` (when given) tells whether every character could be kept.
+std::string to_ansi_code_page(std::string_view utf8, bool exact, bool* lossless);
+
+// ANSI code page bytes to UTF-8.
+std::string from_ansi_code_page(std::string_view bytes);
+
+}  // namespace fmskins
