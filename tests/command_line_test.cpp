@@ -1,4 +1,5 @@
 #include "cli/command_line.h"
+#include "cli/launch.h"
 
 #include <gtest/gtest.h>
 
@@ -106,6 +107,25 @@ TEST(CommandLine, ProgramNameIsShownAsTyped) {
   EXPECT_NE(report.find("Executing ./bin/FMSKINS.EXE\n"), std::string::npos);
   EXPECT_NE(report.find("\nProgram: ./bin/FMSKINS.EXE\n"), std::string::npos);
   EXPECT_NE(report.find("\n./bin/FMSKINS.EXE [/A] [/L] [/O outfile.fm]"), std::string::npos);
+}
+
+// Started alone on a console, as from Explorer, the tool waits for Enter before its window
+// closes; never in a shared console or with input or output redirected.
+TEST(CommandLine, PauseBeforeExitOnlyOnAConsoleOfItsOwn) {
+  struct Row {
+    unsigned long console_processes;
+    bool output_is_console;
+    bool input_is_console;
+    bool pause;
+  };
+  const Row rows[] = {{1, true, true, true},   {2, true, true, false},  {0, false, false, false},
+                      {1, false, true, false}, {1, true, false, false}, {3, false, false, false}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(should_pause_before_exit(row.console_processes, row.output_is_console,
+                                       row.input_is_console),
+              row.pause)
+        << row.console_processes << row.output_is_console << row.input_is_console;
+  }
 }
 
 }  // namespace

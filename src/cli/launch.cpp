@@ -54,7 +54,8 @@ std::vector<std::string> argument_list(int argc, char** argv) {
 void pause_before_exit_if_launched_alone() {
   DWORD processes[2] = {};
   const DWORD count = GetConsoleProcessList(processes, 2);
-  if (should_pause_before_exit(count, is_console(STD_OUTPUT_HANDLE), is_console(STD_INPUT_HANDLE))) {
+  if (should_pause_before_exit(count, is_console(STD_OUTPUT_HANDLE),
+                               is_console(STD_INPUT_HANDLE))) {
     (void)std::atexit(wait_for_enter);
   }
 }

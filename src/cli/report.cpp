@@ -18,7 +18,8 @@ namespace {
 void write_report_text(std::string_view text) {
   const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  if (console != nullptr && console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode) != 0) {
+  if (console != nullptr && console != INVALID_HANDLE_VALUE &&
+      GetConsoleMode(console, &mode) != 0) {
     // Text written before, by another path, goes first.
     (void)std::fflush(stdout);
     const std::wstring wide = widen(text);

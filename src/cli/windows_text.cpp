@@ -8,8 +8,8 @@ std::wstring widen(std::string_view utf8) {
   if (utf8.empty()) {
     return {};
   }
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                         nullptr, 0);
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
   (void)MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
                             length);
@@ -43,8 +43,8 @@ std::string to_ansi_code_page(std::string_view utf8, bool exact, bool* lossless)
   const int length = WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()),
                                          nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(length), '\0');
-  (void)WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()),
-                            bytes.data(), length, nullptr,
+  (void)WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), bytes.data(),
+                            length, nullptr,
                             lossless != nullptr && !utf8_system ? &defaulted : nullptr);
   if (lossless != nullptr) {
     *lossless = defaulted == FALSE;

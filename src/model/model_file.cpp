@@ -49,9 +49,7 @@ std::int64_t read_some(int descriptor, std::uint8_t* bytes, std::size_t count) {
 }
 #else
 using FileStatus = struct stat;
-int file_status(const std::string& path, FileStatus* status) {
-  return stat(path.c_str(), status);
-}
+int file_status(const std::string& path, FileStatus* status) { return stat(path.c_str(), status); }
 int open_file(const std::string& path, int flags) { return open(path.c_str(), flags); }
 int descriptor_status(int descriptor, FileStatus* status) { return fstat(descriptor, status); }
 std::int64_t seek(int descriptor, std::int64_t offset, int whence) {
@@ -97,7 +95,8 @@ ModelImage read_model_file(const RunOptions& options) {
   }
   // Non-blocking, so that naming a FIFO fails on the seek below instead of waiting for a
   // writer; it changes nothing for regular files.
-  const int descriptor = open_file(options.model_path, O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
+  const int descriptor =
+      open_file(options.model_path, O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
   if (descriptor < 0) {
     cannot_open_model(options, errno);
   }

@@ -35,11 +35,11 @@ bool same_file(const std::string& one, const std::string& other) {
   BY_HANDLE_FILE_INFORMATION second{};
   bool same = false;
   const HANDLE a =
-      CreateFileW(widen(one).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(widen(one).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   const HANDLE b =
-      CreateFileW(widen(other).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(widen(other).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE && GetFileType(a) == FILE_TYPE_DISK &&
       GetFileInformationByHandle(a, &first) != 0 && GetFileInformationByHandle(b, &second) != 0) {
     same = first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
@@ -63,8 +63,8 @@ Outcome try_lock(const std::string& model_path, const std::string& output_path,
   const std::wstring path = widen(model_path);
   const std::size_t separator = path.find_last_of(L"\\/:");
   const std::size_t name_start = separator == std::wstring::npos ? 0 : separator + 1;
-  const std::wstring lock_path = path.substr(0, name_start) + L"." +
-                                 path.substr(name_start).substr(0, 200) + L".fmskins-lock";
+  const std::wstring lock_path =
+      path.substr(0, name_start) + L"." + path.substr(name_start).substr(0, 200) + L".fmskins-lock";
   const HANDLE lock =
       CreateFileW(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                   FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

@@ -26,10 +26,9 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
     }
     const ChunkHeader header = read_chunk_header(model, offset);
     // Identifiers come from the file: control bytes in them must not reach a terminal.
-    const std::string shown_identifier =
-        printable_text(stored_text_for_report(header.identifier));
+    const std::string shown_identifier = printable_text(stored_text_for_report(header.identifier));
     report("%-32s version %" PRId32 ", length %" PRId32 " bytes.\n", shown_identifier.c_str(),
-                header.version, header.size);
+           header.version, header.size);
     if (header.size <= 0) {
       fatal("Invalid (<=0) chunk size in model", -1);
     }

@@ -120,7 +120,7 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
                      const RunOptions& options, OutputImage* output) {
   const RunMode mode = run_mode(options);
   report("%s", mode == RunMode::replace ? "    Deleting current skin paths:\n"
-                                           : "    Current skin paths are:\n");
+                                        : "    Current skin paths are:\n");
 
   // List the entries the count names, but never more than the chunk holds. Without a
   // header before it, the count is unknown and every whole entry is shown.
@@ -153,7 +153,7 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
       fatal("Can't append: skin count does not match SKIN chunk size", -1);
     }
     report("WARNING: Skin count %" PRId32 " does not match SKIN chunk size %zu\n", count.value,
-                chunk_data.size());
+           chunk_data.size());
   }
   if (mode == RunMode::list) {
     return;

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+
+#include "support/tool_runner.h"
 
 #ifndef FMSKINS_SKIP_LOG
 #error "FMSKINS_SKIP_LOG must name the file of skip reasons"
@@ -12,15 +15,18 @@
 namespace fmskins::test {
 namespace {
 
+void log_skip(const std::string& what, const std::string& reason) {
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  std::ofstream log(FMSKINS_SKIP_LOG, std::ios::app);
+  log << "Skipped " << (test == nullptr ? "" : test->test_suite_name()) << "."
+      << (test == nullptr ? "" : test->name()) << what << ": " << reason << "\n";
+}
+
 class SkipLog : public testing::EmptyTestEventListener {
   void OnTestPartResult(const testing::TestPartResult& result) override {
-    if (!result.skipped()) {
-      return;
+    if (result.skipped()) {
+      log_skip("", result.message());
     }
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    std::ofstream log(FMSKINS_SKIP_LOG, std::ios::app);
-    log << "Skipped " << (test == nullptr ? "" : test->test_suite_name()) << "."
-        << (test == nullptr ? "" : test->name()) << ": " << result.message() << "\n";
   }
 };
 
@@ -31,4 +37,7 @@ const bool registered = [] {
 }();
 
 }  // namespace
+
+void note_skipped_case(const std::string& reason) { log_skip(" (one case)", reason); }
+
 }  // namespace fmskins::test

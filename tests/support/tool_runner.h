@@ -49,6 +49,10 @@ StartedTool start_tool(const std::filesystem::path& work_dir,
 ToolRun finish_tool(StartedTool& started);
 #endif
 
+// Notes, among the reasons ctest prints for skipped tests, a case that the running test
+// leaves out on this system while the rest of it runs.
+void note_skipped_case(const std::string& reason);
+
 // A path from UTF-8 text, whatever the system's own narrow encoding.
 std::filesystem::path utf8_path(std::string_view text);
 

@@ -1,5 +1,6 @@
 // Windows: the tool is started with CreateProcess under the name "fmskins", its standard
-// output read through a pipe. Shell setups and launchers are POSIX things; the tests that
+// output read through a pipe, on a console of its own without a window (so that CON names
+// a console, as for a user). Shell setups and launchers are POSIX things; the tests that
 // need them skip themselves here.
 
 #include <windows.h>
@@ -96,8 +97,9 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
   startup.hStdError = inheritable(errors);
   PROCESS_INFORMATION process{};
   const std::wstring tool = utf8_path(FMSKINS_TOOL_PATH).wstring();
-  const BOOL started = CreateProcessW(tool.c_str(), wide_command_line.data(), nullptr, nullptr, TRUE,
-                                      0, nullptr, work_dir.wstring().c_str(), &startup, &process);
+  const BOOL started =
+      CreateProcessW(tool.c_str(), wide_command_line.data(), nullptr, nullptr, TRUE,
+                     CREATE_NO_WINDOW, nullptr, work_dir.wstring().c_str(), &startup, &process);
   CloseHandle(output_write);
   CloseHandle(errors);
   CloseHandle(input);

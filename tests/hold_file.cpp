@@ -1,0 +1,24 @@
+// hold_file PATH MILLISECONDS: holds PATH open as a virus scanner, an indexer or a model
+// viewer may (sharing reads only, so that it can be neither written, renamed nor deleted),
+// says "held" on standard output, and lets go after MILLISECONDS.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    return 2;
+  }
+  const HANDLE held = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE) {
+    return 1;
+  }
+  std::puts("held");
+  (void)std::fflush(stdout);
+  Sleep(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
+  CloseHandle(held);
+  return 0;
+}
