@@ -32,12 +32,26 @@ big_endian() {
 
 windows() {
   echo "== 64-bit Windows under wine"
-  install g++-mingw-w64-x86-64-posix wine64 googletest cmake make
+  install g++-mingw-w64-x86-64-posix wine64 googletest cmake make unzip binutils
   # A fixed locale, under which wine uses the ANSI code page 1252, so that the cases with
   # 8-bit and Unicode names are the same on every machine.
   export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$PWD/build-windows-prefix}"
   /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
   run_suite windows x86_64-w64-mingw32
+
+  echo "== the Windows release archive: the tool in it runs and carries its version"
+  scripts/release.sh >/dev/null
+  local version
+  version=$(sed -n 's/^project(fmskins VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  rm -rf build-release-check
+  unzip -q "dist/fmskins-$version-windows-x86_64.zip" -d build-release-check
+  local folder=build-release-check/fmskins-$version-windows-x86_64
+  for file in fmskins.exe README.md LICENSE CHANGELOG.md fmskins.txt; do
+    test -f "$folder/$file"
+  done
+  /usr/lib/wine/wine64 "$folder/fmskins.exe" /L examples/sample.fm | grep -q "skin_green.m8"
+  strings -el "$folder/fmskins.exe" | grep -qx "$version"
+  tar -tzf "dist/fmskins-$version-linux-x86_64.tar.gz" | grep -q "fmskins-$version-linux-x86_64/fmskins$"
 }
 
 case "$target" in

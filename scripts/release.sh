@@ -1,27 +1,45 @@
 #!/usr/bin/env bash
-# Builds the release binaries into dist/: a static Linux x86-64 binary and a static 64-bit
-# Windows fmskins.exe. Installs the Windows cross compiler from Debian when run as root.
+# Builds the release archives into dist/, each a folder with the static tool, the README,
+# the licence, the changelog and the manual page rendered as plain text:
+#   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe (with its version resource)
+#   dist/fmskins-<version>-linux-x86_64.tar.gz  fmskins
+# Installs what it needs from Debian when run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    cmake make g++ g++-mingw-w64-x86-64-posix >/dev/null
+    cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 groff-base bsdextrautils zip \
+    >/dev/null
 fi
+version=$(sed -n 's/^project(fmskins VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 build() {  # directory, extra cmake arguments...
   local directory=$1
   shift
   cmake -S . -B "$directory" -DCMAKE_BUILD_TYPE=Release -DFMSKINS_BUILD_TESTS=OFF \
     -DFMSKINS_WERROR=ON "$@" >/dev/null
-  cmake --build "$directory" -j "$(nproc)"
+  cmake --build "$directory" -j "$(nproc)" >/dev/null
 }
 
 build build-release-linux -DFMSKINS_STATIC=ON
 build build-release-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake
 
+stage() {  # folder name, tool file, name in the archive, strip command
+  local folder=dist/$1
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  cp "$2" "$folder/$3"
+  "$4" "$folder/$3"
+  cp README.md LICENSE CHANGELOG.md "$folder/"
+  groff -man -Tascii -rLL=78n doc/fmskins.1 2>/dev/null | col -bx >"$folder/fmskins.txt"
+}
+
 mkdir -p dist
-cp build-release-linux/fmskins dist/fmskins-linux-x86_64
-cp build-release-windows/fmskins.exe dist/fmskins.exe
-x86_64-w64-mingw32-strip dist/fmskins.exe
-strip dist/fmskins-linux-x86_64
+windows=fmskins-$version-windows-x86_64
+linux=fmskins-$version-linux-x86_64
+stage "$windows" build-release-windows/fmskins.exe fmskins.exe x86_64-w64-mingw32-strip
+stage "$linux" build-release-linux/fmskins fmskins strip
+rm -f "dist/$windows.zip" "dist/$linux.tar.gz"
+(cd dist && zip -qrX "$windows.zip" "$windows" && tar -czf "$linux.tar.gz" --owner=0 --group=0 "$linux")
+rm -rf "dist/$windows" "dist/$linux"
 ls -l dist
