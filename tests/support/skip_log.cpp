@@ -15,14 +15,19 @@
 namespace fmskins::test {
 namespace {
 
+// The running test, noted when it starts: GoogleTest holds its own lock while it reports a
+// result to listeners, so it cannot be asked then.
+std::string running_test;
+
 void log_skip(const std::string& what, const std::string& reason) {
-  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
   std::ofstream log(FMSKINS_SKIP_LOG, std::ios::app);
-  log << "Skipped " << (test == nullptr ? "" : test->test_suite_name()) << "."
-      << (test == nullptr ? "" : test->name()) << what << ": " << reason << "\n";
+  log << "Skipped " << running_test << what << ": " << reason << "\n";
 }
 
 class SkipLog : public testing::EmptyTestEventListener {
+  void OnTestStart(const testing::TestInfo& test) override {
+    running_test = std::string(test.test_suite_name()) + "." + test.name();
+  }
   void OnTestPartResult(const testing::TestPartResult& result) override {
     if (result.skipped()) {
       log_skip("", result.message());
