@@ -1,6 +1,7 @@
 #include "model/output_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -69,6 +70,12 @@ bool write_fully(int descriptor, std::span<const std::uint8_t> bytes) {
     const ssize_t put =
         write(descriptor, bytes.data(), bytes.size() < io_block ? bytes.size() : io_block);
     if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A standard output that another program left non-blocking: wait until it drains.
+      pollfd ready{descriptor, POLLOUT, 0};
+      (void)poll(&ready, 1, -1);
       continue;
     }
     if (put <= 0) {
@@ -179,10 +186,11 @@ int open_existing(const std::string& path) {
   return descriptor;
 }
 
-// Writes through a descriptor already open on a device, pipe or socket, in blocking mode.
+// Writes through a descriptor already open on a device, pipe or socket (its own, which is
+// put in blocking mode and closed) or through standard output (left as the shell set it).
 void write_through(int descriptor, std::span<const std::uint8_t> bytes) {
   const int flags = fcntl(descriptor, F_GETFL);
-  if (flags >= 0) {
+  if (descriptor != STDOUT_FILENO && flags >= 0) {
     (void)fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
   }
   if (!write_fully(descriptor, bytes)) {
