@@ -42,7 +42,8 @@ void write_report_text(std::string_view text) {
 
 }  // namespace
 
-void report(const char* format, ...) {
+// The report is printf-style by design: every line is a format string the compiler checks.
+void report(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   std::va_list arguments;
   va_start(arguments, format);
   std::va_list measure;
@@ -59,7 +60,8 @@ void report(const char* format, ...) {
 
 std::string stored_text_for_report(std::string_view stored) { return from_ansi_code_page(stored); }
 #else
-void report(const char* format, ...) {
+// The report is printf-style by design: every line is a format string the compiler checks.
+void report(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   std::va_list arguments;
   va_start(arguments, format);
   (void)std::vprintf(format, arguments);
