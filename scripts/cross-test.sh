@@ -49,9 +49,14 @@ windows() {
   for file in fmskins.exe README.md LICENSE CHANGELOG.md fmskins.txt; do
     test -f "$folder/$file"
   done
-  /usr/lib/wine/wine64 "$folder/fmskins.exe" /L examples/sample.fm | grep -q "skin_green.m8"
-  strings -el "$folder/fmskins.exe" | grep -qx "$version"
-  tar -tzf "dist/fmskins-$version-linux-x86_64.tar.gz" | grep -q "fmskins-$version-linux-x86_64/fmskins$"
+  # Whole outputs are taken first: grep -q stopping early would end the writer with SIGPIPE.
+  local listing resources contents
+  listing=$(/usr/lib/wine/wine64 "$folder/fmskins.exe" /L examples/sample.fm)
+  resources=$(strings -el "$folder/fmskins.exe")
+  contents=$(tar -tzf "dist/fmskins-$version-linux-x86_64.tar.gz")
+  grep -q "skin_green.m8" <<<"$listing"
+  grep -qx "$version" <<<"$resources"
+  grep -q "fmskins-$version-linux-x86_64/fmskins$" <<<"$contents"
 }
 
 case "$target" in
