@@ -3,65 +3,52 @@
 #include <windows.h>
 
 namespace fmskins {
+namespace {
 
-std::wstring widen(std::string_view utf8) {
-  if (utf8.empty()) {
+std::wstring to_wide(UINT code_page, std::string_view bytes) {
+  if (bytes.empty()) {
     return {};
   }
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const auto size = static_cast<int>(bytes.size());
+  const int length = MultiByteToWideChar(code_page, 0, bytes.data(), size, nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  (void)MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
-                            length);
+  (void)MultiByteToWideChar(code_page, 0, bytes.data(), size, wide.data(), length);
   return wide;
 }
 
-std::string narrow(std::wstring_view wide) {
+// `defaulted`, when given, is set when a character had no place in the code page.
+std::string from_wide(UINT code_page, std::wstring_view wide, DWORD flags, BOOL* defaulted) {
   if (wide.empty()) {
     return {};
   }
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(length), '\0');
-  (void)WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
-                            length, nullptr, nullptr);
-  return utf8;
+  const auto size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(code_page, flags, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(length), '\0');
+  (void)WideCharToMultiByte(code_page, flags, wide.data(), size, bytes.data(), length, nullptr,
+                            defaulted);
+  return bytes;
 }
 
+}  // namespace
+
+std::wstring widen(std::string_view utf8) { return to_wide(CP_UTF8, utf8); }
+
+std::string narrow(std::wstring_view wide) { return from_wide(CP_UTF8, wide, 0, nullptr); }
+
 std::string to_ansi_code_page(std::string_view utf8, bool exact, bool* lossless) {
-  if (lossless != nullptr) {
-    *lossless = true;
-  }
-  const std::wstring wide = widen(utf8);
-  if (wide.empty()) {
-    return {};
-  }
   // A system whose ANSI code page is UTF-8 holds every character, and takes no flags.
   const bool utf8_system = GetACP() == CP_UTF8;
-  const DWORD flags = exact && !utf8_system ? WC_NO_BEST_FIT_CHARS : 0;
   BOOL defaulted = FALSE;
-  const int length = WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(length), '\0');
-  (void)WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), bytes.data(),
-                            length, nullptr,
-                            lossless != nullptr && !utf8_system ? &defaulted : nullptr);
+  std::string bytes =
+      from_wide(CP_ACP, widen(utf8), exact && !utf8_system ? WC_NO_BEST_FIT_CHARS : 0,
+                lossless != nullptr && !utf8_system ? &defaulted : nullptr);
   if (lossless != nullptr) {
     *lossless = defaulted == FALSE;
   }
   return bytes;
 }
 
-std::string from_ansi_code_page(std::string_view bytes) {
-  if (bytes.empty()) {
-    return {};
-  }
-  const int length =
-      MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  (void)MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), wide.data(),
-                            length);
-  return narrow(wide);
-}
+std::string from_ansi_code_page(std::string_view bytes) { return narrow(to_wide(CP_ACP, bytes)); }
 
 }  // namespace fmskins
