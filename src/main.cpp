@@ -7,7 +7,11 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #endif
 
 #include "cli/command_line.h"
@@ -15,7 +19,34 @@
 #include "cli/launch.h"
 #include "model/model_pass.h"
 
+#if !defined(_WIN32)
+namespace {
+
+// Started with standard input, output or error closed (by cron, say), the tool would find
+// the model, the lock or the output on descriptor 1 and take it for its own standard
+// output. Each closed one is opened on /dev/null first, before anything else is opened.
+void open_missing_standard_descriptors() {
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) {
+      const int opened = open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY);
+      if (opened != descriptor && opened >= 0) {
+        (void)dup2(opened, descriptor);
+        (void)close(opened);
+      }
+    }
+  }
+}
+
+}  // namespace
+#endif
+
 int main(int argc, char** argv) {
+#if !defined(_WIN32)
+  open_missing_standard_descriptors();
+  // A reader that leaves early (`| head`) must not kill a run whose model is already
+  // written: a lost report line is noticed where it matters, never by death.
+  (void)std::signal(SIGPIPE, SIG_IGN);
+#endif
 #if defined(_WIN32)
   // The report is the same bytes on every system: no line-end translation.
   (void)_setmode(_fileno(stdout), _O_BINARY);

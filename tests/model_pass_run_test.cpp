@@ -31,9 +31,12 @@ class ModelPassRun : public testing::Test {
   ScratchDir dir;
 };
 
+// Before the output lines of every replace or append run on a model without a skin chunk.
+const std::string no_skin_chunk = "WARNING: Model has no skin chunk; no skin paths were stored\n";
+
 TEST_F(ModelPassRun, EmptyModelIsWrittenAsAnEmptyFile) {
   const ToolRun run = run_on("", {"/O", "out.fm", "m.fm", "a"});
-  EXPECT_EQ(run.output, report_start(0) + output_lines("out.fm", 0));
+  EXPECT_EQ(run.output, report_start(0) + no_skin_chunk + output_lines("out.fm", 0));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", ""}, {"out.fm", ""}}));
 }
@@ -49,7 +52,7 @@ TEST_F(ModelPassRun, ModelWithoutSkinChunkIsRewrittenOverItselfByteForByte) {
                             chunk_line("tris", 1, 12) + chunk_line("frames", 1, 300) +
                             chunk_line("glcmds", 1, 8) + chunk_line("mesh nodes", 3, 16) +
                             chunk_line("skeleton", 1, 4) + chunk_line("references", 1, 20) +
-                            output_lines("m.fm", model.size()));
+                            no_skin_chunk + output_lines("m.fm", model.size()));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
@@ -65,7 +68,7 @@ TEST_F(ModelPassRun, UnknownIdentifiersWarnAndPassThrough) {
                             "WARNING: Unrecognized chunk identifier: SKIN\n" +
                             chunk_line(std::string(31, 'z'), 9, 3) +
                             "WARNING: Unrecognized chunk identifier: " + std::string(31, 'z') +
-                            "\n" + output_lines("out.fm", model.size()));
+                            "\n" + no_skin_chunk + output_lines("out.fm", model.size()));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"out.fm", model}}));
 }
@@ -172,7 +175,8 @@ TEST_F(ModelPassRun, OutputThatCannotBeOpenedEndsWithItsErrorNumber) {
   const std::string model = header_chunk(0);
   const ToolRun run = run_on(model, {"/O", "no/such/dir/out.fm", "m.fm", "a"});
   EXPECT_EQ(run.output, report_start(model.size()) + chunk_line("header", 2, 40) +
-                            skins_identified(0) + "Output Model File: no/such/dir/out.fm\n" +
+                            skins_identified(0) + no_skin_chunk +
+                            "Output Model File: no/such/dir/out.fm\n" +
                             fatal_line("Unable to open output model file"));
   EXPECT_EQ(run.status, 2);  // ENOENT
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));

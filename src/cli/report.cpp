@@ -12,6 +12,12 @@
 #endif
 
 namespace fmskins {
+namespace {
+
+// Set when text written to a console could not be written.
+bool report_lost = false;
+
+}  // namespace
 
 #if defined(_WIN32)
 namespace {
@@ -30,6 +36,7 @@ void write_report_text(std::string_view text) {
       const auto count = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 16384));
       if (WriteConsoleW(console, wide.data() + done, count, &written, nullptr) == 0 ||
           written == 0) {
+        report_lost = true;
         return;
       }
       done += written;
@@ -71,6 +78,8 @@ void report(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
 std::string stored_text_for_report(std::string_view stored) { return std::string(stored); }
 #endif
 
-void flush_report() { (void)std::fflush(stdout); }
+bool flush_report() {
+  return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 && !report_lost;
+}
 
 }  // namespace fmskins

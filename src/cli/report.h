@@ -21,8 +21,9 @@ void report(const char* format, ...);
 #endif
 
 // Sends everything reported so far on its way, before something else writes to the same
-// place.
-void flush_report();
+// place. False when any of the report so far could not be written (a reader that left, a
+// full disk).
+bool flush_report();
 
 // A text stored in a model (a skin path, an identifier), in the tool's inside encoding:
 // unchanged on POSIX systems; converted from the ANSI code page on Windows.

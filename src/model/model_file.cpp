@@ -47,6 +47,11 @@ std::int64_t seek(int descriptor, std::int64_t offset, int whence) {
 std::int64_t read_some(int descriptor, std::uint8_t* bytes, std::size_t count) {
   return _read(descriptor, bytes, static_cast<unsigned>(count));
 }
+// Windows keeps no status change time; the modification time is kept in whole seconds here.
+FileMark mark_of(const FileStatus& status) {
+  return {(status.st_mode & S_IFMT) == S_IFREG, status.st_size,
+          static_cast<std::int64_t>(status.st_mtime) * 1000000000, 0};
+}
 #else
 using FileStatus = struct stat;
 int file_status(const std::string& path, FileStatus* status) { return stat(path.c_str(), status); }
@@ -57,6 +62,13 @@ std::int64_t seek(int descriptor, std::int64_t offset, int whence) {
 }
 std::int64_t read_some(int descriptor, std::uint8_t* bytes, std::size_t count) {
   return read(descriptor, bytes, count);
+}
+std::int64_t nanoseconds_of(const struct timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+FileMark mark_of(const FileStatus& status) {
+  return {S_ISREG(status.st_mode), static_cast<std::int64_t>(status.st_size),
+          nanoseconds_of(status.st_mtim), nanoseconds_of(status.st_ctim)};
 }
 #endif
 
@@ -126,8 +138,32 @@ ModelImage read_model_file(const RunOptions& options) {
   if (!read_fully(descriptor, model.bytes.get(), model.length)) {
     fatal("Can't read input model file", -1);
   }
-  (void)close(descriptor);  // read-only: nothing is lost if closing fails
+  model.mark = mark_of(status);
+#if defined(_WIN32)
+  (void)_close(descriptor);  // read-only: nothing is lost if closing fails
+#else
+  model.descriptor = descriptor;
+#endif
   return model;
+}
+
+bool model_changed_since_read(const ModelImage& model, const std::string& model_path) {
+  if (!model.mark.regular) {
+    return false;
+  }
+  FileStatus status{};
+#if defined(_WIN32)
+  const int looked = file_status(model_path, &status);
+#else
+  static_cast<void>(model_path);
+  const int looked = descriptor_status(model.descriptor, &status);
+#endif
+  if (looked != 0) {
+    return true;
+  }
+  const FileMark now = mark_of(status);
+  return now.size != model.mark.size || now.modified_ns != model.mark.modified_ns ||
+         now.changed_ns != model.mark.changed_ns;
 }
 
 }  // namespace fmskins

@@ -8,10 +8,21 @@
 
 namespace fmskins {
 
+// What was seen of a regular model file when it was read, to tell afterwards whether
+// another program changed it meanwhile.
+struct FileMark {
+  bool regular = false;  // only a regular file is compared
+  std::int64_t size = 0;
+  std::int64_t modified_ns = 0;
+  std::int64_t changed_ns = 0;  // status change time, where the system keeps one
+};
+
 // The input model file, all of its bytes.
 struct ModelImage {
   ByteBuffer bytes;
   std::size_t length = 0;
+  int descriptor = -1;  // the model file, kept open to the end of the run where allowed
+  FileMark mark;        // the model file as it was read
 };
 
 // The image of the file to be written. Its capacity is fixed when it is made; bytes are

@@ -5,18 +5,19 @@
 
 namespace fmskins {
 
-// A lock held on the model file while a run edits it in place, so that runs on one model
-// take turns instead of each replacing the model with its own edit of an older copy.
+// A lock held on the file that a run is about to replace, from before the model is read
+// until the new file is in its place, so that runs writing one file take turns instead of
+// each replacing it with its own edit of an older copy. An edit in place is the case where
+// that file is the model.
 struct ModelLock {
   std::intptr_t handle = -1;  // the locked file's descriptor (a HANDLE on Windows), or -1
 };
 
-// When `output_path` names the model file itself, waits until no other run holds the lock
-// on it and takes the lock, making sure that the path still names the file locked. Gives
-// up with a FATAL line after some seconds. Takes nothing when the output is another file,
-// when the model cannot be opened (the read reports that) or when the file system has no
-// locks.
-ModelLock lock_model_for_edit(const std::string& model_path, const std::string& output_path);
+// When `output_path` names an existing regular file, waits until no other run holds the
+// lock on it and takes the lock, making sure that the path still names the file locked.
+// Gives up with a FATAL line after some seconds. Takes nothing when the output does not
+// exist yet or is no regular file (a device, a pipe), or when the file system has no locks.
+ModelLock lock_output_file(const std::string& output_path);
 
 // Lets the next run in. The process exit does the same.
 void release_model_lock(ModelLock& lock);

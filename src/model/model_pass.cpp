@@ -14,7 +14,7 @@
 
 namespace fmskins {
 
-void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
+bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
                 OutputImage* output) {
   SkinCount skin_count;
   bool skin_chunk_seen = false;
@@ -68,6 +68,7 @@ void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
     }
     offset += chunk.size();
   }
+  return skin_chunk_seen;
 }
 
 void run_model_pass(const RunOptions& options) {
@@ -75,11 +76,11 @@ void run_model_pass(const RunOptions& options) {
   // in them are shown escaped, as the model's own texts are.
   report("Input Model File: %s\n", printable_text(options.model_path).c_str());
   const bool list_only = run_mode(options) == RunMode::list;
-  // An edit in place holds the model from before it is read until it is replaced, so that
-  // no other run's edit made meanwhile is thrown away.
+  // A run that replaces a file holds it from before the model is read until it is
+  // replaced, so that no other run's edit of it made meanwhile is thrown away.
   ModelLock lock;
   if (!list_only) {
-    lock = lock_model_for_edit(options.model_path, options.output_path);
+    lock = lock_output_file(options.output_path);
   }
   const ModelImage model = read_model_file(options);
   report("%zu bytes\n", model.length);
@@ -93,18 +94,27 @@ void run_model_pass(const RunOptions& options) {
     output = make_output_image(model.length + skin_entry_size * entries);
   }
 
-  walk_model(model_bytes(model), options, list_only ? nullptr : &output);
+  const bool skins_edited = walk_model(model_bytes(model), options, list_only ? nullptr : &output);
 
-  if (!list_only) {
-    const std::string shown_output = printable_text(options.output_path);
-    report("Output Model File: %s\n", shown_output.c_str());
-    // The report so far must reach standard output before the model does, should the
-    // two be the same stream.
-    flush_report();
-    write_output_file(options.output_path, output_bytes(output));
-    release_model_lock(lock);
-    report("Wrote: %s, %zu bytes\n", shown_output.c_str(), output.length);
+  if (list_only) {
+    // The list is what was asked for: one that did not arrive whole is a failure.
+    if (!flush_report()) {
+      fatal("Unable to write the skin list", -1);
+    }
+    return;
   }
+  if (!skins_edited) {
+    report("WARNING: Model has no skin chunk; no skin paths were stored\n");
+  }
+  const std::string shown_output = printable_text(options.output_path);
+  report("Output Model File: %s\n", shown_output.c_str());
+  // The report so far must reach standard output before the model does, should the two be
+  // the same stream.
+  flush_report();
+  write_output_file({options.output_path, output_bytes(output), options.model_path, model,
+                     lock.handle});
+  release_model_lock(lock);
+  report("Wrote: %s, %zu bytes\n", shown_output.c_str(), output.length);
 }
 
 }  // namespace fmskins

@@ -10,8 +10,8 @@ namespace fmskins {
 
 // Walks the chunks of `model` from first to last: prints and checks each, copies each to
 // `output` (absent in list mode) and hands the skin chunk to the skin editing. Any fault
-// in the model ends the run through fatal().
-void walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
+// in the model ends the run through fatal(). True when a skin chunk was found and handed on.
+bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
                 OutputImage* output);
 
 // The whole run after the command line: load the model, walk it and, outside list mode,

@@ -7,11 +7,20 @@
 #include <unistd.h>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 
 #include "cli/fatal.h"
 #include "cli/report.h"
+#include "model/model_file.h"
 
 namespace fmskins {
 namespace {
@@ -33,11 +42,58 @@ extern "C" void remove_temporary_and_reraise(int signal_number) {
   (void)std::raise(signal_number);
 }
 
-constexpr std::array<int, 4> interrupting_signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-std::array<struct sigaction, interrupting_signals.size()> previous_actions{};
+// Signals whose default action ends the process. Those the run stops for (job control),
+// those that are ignored by default, and the two it ignores itself (SIGPIPE: a lost
+// report must not kill the run; SIGXFSZ: a file-size limit fails the write instead) are
+// left out.
+bool ends_the_process(int signal_number) {
+  switch (signal_number) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGPIPE:
+    case SIGXFSZ:
+      return false;
+    default:
+      return true;
+  }
+}
 
-// Removes the temporary file if the run is interrupted while it exists. Signals the user
-// had ignored (nohup, say) stay ignored.
+// Signals raised by the faulting instruction itself: caught to remove the temporary file,
+// never blocked, since blocking them is undefined.
+bool raised_by_a_fault(int signal_number) {
+  return signal_number == SIGSEGV || signal_number == SIGBUS || signal_number == SIGILL ||
+         signal_number == SIGFPE || signal_number == SIGTRAP || signal_number == SIGSYS ||
+         signal_number == SIGABRT;
+}
+
+constexpr int signal_limit = 65;  // signal numbers run from 1 to 64 on the systems served
+std::array<struct sigaction, signal_limit> previous_actions{};
+std::array<bool, signal_limit> guarded{};
+
+// The signals that interrupt the run from outside, to be held back around a step that must
+// not be cut short.
+sigset_t interrupting_signals() {
+  sigset_t set{};
+  sigemptyset(&set);
+  for (int signal_number = 1; signal_number < signal_limit && signal_number < NSIG;
+       ++signal_number) {
+    if (ends_the_process(signal_number) && !raised_by_a_fault(signal_number)) {
+      (void)sigaddset(&set, signal_number);
+    }
+  }
+  return set;
+}
+
+// Removes the temporary file if the run is ended by a signal while it exists. Signals the
+// user had ignored (nohup, say) stay ignored; numbers the system keeps for itself are
+// refused by sigaction and skipped.
 void guard_temporary(const std::string& temporary) {
   if (temporary.size() >= pending_temporary.size()) {
     return;
@@ -47,11 +103,13 @@ void guard_temporary(const std::string& temporary) {
   struct sigaction removal {};
   removal.sa_handler = remove_temporary_and_reraise;
   sigemptyset(&removal.sa_mask);
-  for (std::size_t index = 0; index < interrupting_signals.size(); ++index) {
-    if (sigaction(interrupting_signals[index], nullptr, &previous_actions[index]) == 0 &&
-        previous_actions[index].sa_handler != SIG_IGN) {
-      (void)sigaction(interrupting_signals[index], &removal, nullptr);
-    }
+  for (int signal_number = 1; signal_number < signal_limit && signal_number < NSIG;
+       ++signal_number) {
+    const auto index = static_cast<std::size_t>(signal_number);
+    guarded[index] = ends_the_process(signal_number) &&
+                     sigaction(signal_number, nullptr, &previous_actions[index]) == 0 &&
+                     previous_actions[index].sa_handler != SIG_IGN &&
+                     sigaction(signal_number, &removal, nullptr) == 0;
   }
 }
 
@@ -59,8 +117,11 @@ void release_temporary_guard() {
   if (temporary_exists == 0) {
     return;
   }
-  for (std::size_t index = 0; index < interrupting_signals.size(); ++index) {
-    (void)sigaction(interrupting_signals[index], &previous_actions[index], nullptr);
+  for (std::size_t index = 0; index < guarded.size(); ++index) {
+    if (guarded[index]) {
+      (void)sigaction(static_cast<int>(index), &previous_actions[index], nullptr);
+      guarded[index] = false;
+    }
   }
   temporary_exists = 0;
 }
@@ -186,17 +247,69 @@ int open_existing(const std::string& path) {
   return descriptor;
 }
 
-// Writes through a descriptor already open on a device, pipe or socket (its own, which is
-// put in blocking mode and closed) or through standard output (left as the shell set it).
-void write_through(int descriptor, std::span<const std::uint8_t> bytes) {
-  const int flags = fcntl(descriptor, F_GETFL);
-  if (descriptor != STDOUT_FILENO && flags >= 0) {
-    (void)fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+// The descriptor that `path` names through the system's names for a process's own open
+// files (/dev/stdout, /dev/fd/N, /proc/self/fd/N, a link to one of them), or -1. Such a
+// name opened anew would start a fresh open file at offset 0, and renaming over it would
+// replace the file behind the descriptor; the descriptor itself is written instead.
+int descriptor_named_by(const std::string& path) {
+  const std::string own_directory = "/proc/" + std::to_string(getpid()) + "/fd";
+  const std::string own_thread_directory =
+      "/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(getpid()) + "/fd";
+  std::string target = path;
+  for (int depth = 0; depth < max_link_depth && !target.empty(); ++depth) {
+    const std::string name = name_of(target);
+    if (!name.empty() && name.size() < 10 &&
+        name.find_first_not_of("0123456789") == std::string::npos) {
+      const std::unique_ptr<char, decltype(&std::free)> directory(
+          realpath(directory_of(target).c_str(), nullptr), &std::free);
+      if (directory != nullptr && (directory.get() == own_directory ||
+                                   directory.get() == own_thread_directory ||
+                                   std::strcmp(directory.get(), "/dev/fd") == 0)) {
+        return std::atoi(name.c_str());
+      }
+    }
+    std::array<char, 4096> link{};
+    const ssize_t length = readlink(target.c_str(), link.data(), link.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= link.size()) {
+      return -1;  // not a link: an ordinary name, which the rest of the writer handles
+    }
+    const std::string next(link.data(), static_cast<std::size_t>(length));
+    target = next.front() == '/' ? next : directory_of(target) + "/" + next;
   }
-  if (!write_fully(descriptor, bytes)) {
+  return -1;
+}
+
+// Ends the run, with nothing written, when another program changed the model file after it
+// was read: writing the edit of what was read would throw that program's bytes away.
+void check_model_unchanged(const OutputRequest& request) {
+  if (model_changed_since_read(request.model, request.model_path)) {
+    fatal("Model file changed while it was being edited", -1);
+  }
+}
+
+// Writes through a descriptor that stays open for others (standard output, one the tool
+// was started with), as its owner set it up and at its own offset, after the report lines
+// before it.
+void write_through_shared(int descriptor, const OutputRequest& request) {
+  check_model_unchanged(request);
+  flush_report();
+  if (!write_fully(descriptor, request.bytes)) {
     fatal("Unable to write output model file", -1);
   }
-  if (descriptor != STDOUT_FILENO && close(descriptor) != 0) {
+}
+
+// Writes through a descriptor of the tool's own on a device, pipe or socket, in blocking
+// mode, and closes it.
+void write_through_own(int descriptor, const OutputRequest& request) {
+  check_model_unchanged(request);
+  const int flags = fcntl(descriptor, F_GETFL);
+  if (flags >= 0) {
+    (void)fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  if (!write_fully(descriptor, request.bytes)) {
+    fatal("Unable to write output model file", -1);
+  }
+  if (close(descriptor) != 0) {
     fatal("Unable to close output model file", -1);
   }
 }
@@ -211,21 +324,64 @@ void write_through(int descriptor, std::span<const std::uint8_t> bytes) {
   fatal(message, -1);
 }
 
+// Copies the extended attributes of the file being replaced to its replacement, the access
+// control list among them: with one, the group bits of the mode are the list's mask, and
+// the mode alone would give the file other access than it had. False when the access list
+// could not be copied; other attributes are kept where the system allows.
+bool copy_extended_attributes(int from, int to) {
+#if defined(__linux__)
+  constexpr const char* access_list = "system.posix_acl_access";
+  std::vector<char> names;
+  for (int attempt = 0;; ++attempt) {
+    const ssize_t size = flistxattr(from, nullptr, 0);
+    if (size < 0) {
+      return errno == ENOTSUP;  // a file system without attributes: there is no list
+    }
+    names.resize(static_cast<std::size_t>(size));
+    const ssize_t got = flistxattr(from, names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<std::size_t>(got));
+      break;
+    }
+    if (errno != ERANGE || attempt > 8) {  // ERANGE: the list grew meanwhile
+      return false;
+    }
+  }
+  for (std::size_t start = 0; start < names.size();) {
+    const char* name = names.data() + start;
+    start += std::strlen(name) + 1;
+    const bool required = std::strcmp(name, access_list) == 0;
+    const ssize_t size = fgetxattr(from, name, nullptr, 0);
+    std::vector<char> value(size > 0 ? static_cast<std::size_t>(size) : 0);
+    const ssize_t got = size < 0 ? -1 : fgetxattr(from, name, value.data(), value.size());
+    const bool copied =
+        got >= 0 && fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) == 0;
+    if (required && !copied) {
+      return false;
+    }
+  }
+#else
+  static_cast<void>(from);
+  static_cast<void>(to);
+#endif
+  return true;
+}
+
 // Writes the result to a temporary file beside `target`, flushes it to disk and renames it
-// over `target`. `existing` is the file being replaced (its mode and owner are kept), or
-// null for a new file.
-void replace_through_temporary(const std::string& target, std::span<const std::uint8_t> bytes,
-                               const struct stat* existing) {
+// over `target`. `existing` is the file being replaced, open (its mode, owner and extended
+// attributes are kept; it is closed here), or -1 for a new file.
+void replace_through_temporary(const std::string& target, const OutputRequest& request,
+                               int existing) {
+  struct stat replaced {};
+  if (existing >= 0 && fstat(existing, &replaced) != 0) {
+    cannot_open(errno);
+  }
   // The temporary name starts with a dot and keeps the name recognisable if it is ever seen.
   std::string temporary =
       directory_of(target) + "/." + name_of(target).substr(0, 200) + ".fmskins-XXXXXX";
-  // No interrupt between making the file and recording it for removal.
-  sigset_t interrupts{};
+  // No signal between making the file and recording it for removal.
+  const sigset_t interrupts = interrupting_signals();
   sigset_t previous{};
-  sigemptyset(&interrupts);
-  for (const int signal_number : interrupting_signals) {
-    sigaddset(&interrupts, signal_number);
-  }
   (void)sigprocmask(SIG_BLOCK, &interrupts, &previous);
   const int descriptor = mkstemp(temporary.data());
   const int error_number = errno;
@@ -236,23 +392,28 @@ void replace_through_temporary(const std::string& target, std::span<const std::u
   if (descriptor < 0) {
     // Without a writable directory the model cannot be replaced safely; it is refused
     // rather than overwritten in place.
-    fatal(existing != nullptr ? "Unable to create temporary output model file"
-                              : "Unable to open output model file",
+    fatal(existing >= 0 ? "Unable to create temporary output model file"
+                        : "Unable to open output model file",
           error_number);
   }
 
-  if (!write_for_flush(descriptor, bytes)) {
+  if (!write_for_flush(descriptor, request.bytes)) {
     fail_with_temporary(temporary, descriptor, "Unable to write output model file");
   }
-  // Owner first, then mode, both after the data: changing the owner or writing clears the
-  // set-user-ID and set-group-ID bits. An ordinary user may only give a file their own user
-  // and groups; the file is complete and usable with whatever owner it gets.
-  if (existing != nullptr) {
-    const int owner_kept = fchown(descriptor, existing->st_uid, existing->st_gid);
+  // Owner first, then attributes, then mode, all after the data: changing the owner or
+  // writing clears the set-user-ID and set-group-ID bits, and the mode set last also sets
+  // an access list's mask to what it was. An ordinary user may only give a file their own
+  // user and groups; the file is complete and usable with whatever owner it gets.
+  if (existing >= 0) {
+    const int owner_kept = fchown(descriptor, replaced.st_uid, replaced.st_gid);
     static_cast<void>(owner_kept);
+    if (!copy_extended_attributes(existing, descriptor)) {
+      fail_with_temporary(temporary, descriptor,
+                          "Unable to keep the access control list of output model file");
+    }
+    (void)close(existing);
   }
-  if (fchmod(descriptor, existing != nullptr ? (existing->st_mode & 07777U) : new_file_mode()) !=
-      0) {
+  if (fchmod(descriptor, existing >= 0 ? (replaced.st_mode & 07777U) : new_file_mode()) != 0) {
     fail_with_temporary(temporary, descriptor, "Unable to set permissions of output model file");
   }
   if (fsync(descriptor) != 0) {
@@ -260,6 +421,13 @@ void replace_through_temporary(const std::string& target, std::span<const std::u
   }
   if (close(descriptor) != 0) {
     fail_with_temporary(temporary, -1, "Unable to close output model file");
+  }
+  // From here the run either fails with nothing replaced or has succeeded: a signal that
+  // arrives later must not turn the success into a death by signal. The signals stay held
+  // back until the process ends.
+  (void)sigprocmask(SIG_BLOCK, &interrupts, nullptr);
+  if (model_changed_since_read(request.model, request.model_path)) {
+    fail_with_temporary(temporary, -1, "Model file changed while it was being edited");
   }
   if (rename(temporary.c_str(), target.c_str()) != 0) {
     fail_with_temporary(temporary, -1, "Unable to replace output model file");
@@ -274,13 +442,29 @@ void replace_through_temporary(const std::string& target, std::span<const std::u
   }
 }
 
+bool same_as_descriptor(const struct stat& opened, int descriptor) {
+  struct stat status {};
+  return fstat(descriptor, &status) == 0 && same_file(opened, status);
+}
+
 }  // namespace
 
-void write_output_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+void write_output_file(const OutputRequest& request) {
   // A file-size limit should fail the write, not kill the tool with a temporary file left.
   (void)std::signal(SIGXFSZ, SIG_IGN);
+  const std::string& path = request.output_path;
   if (path.empty()) {
     cannot_open(ENOENT);  // as opening an empty name fails
+  }
+
+  // One of the process's own descriptors, by name: written through, never reopened.
+  const int named = descriptor_named_by(path);
+  if (named >= 0 && fcntl(named, F_GETFD) >= 0) {
+    if (named == request.model.descriptor || named == request.lock_descriptor) {
+      cannot_open(EBADF);  // the tool's own, not one it was given
+    }
+    write_through_shared(named, request);
+    return;
   }
 
   // Decide by the file actually opened, never by a path looked up on its own: another
@@ -301,7 +485,7 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
       if (lstat(target.c_str(), &appeared) == 0) {
         continue;  // created meanwhile: look again
       }
-      replace_through_temporary(target, bytes, nullptr);
+      replace_through_temporary(target, request, -1);
       return;
     }
 
@@ -311,29 +495,30 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
       close(descriptor);
       cannot_open(error_number);
     }
-    struct stat standard_output {};
-    if (fstat(STDOUT_FILENO, &standard_output) == 0 && same_file(opened, standard_output)) {
-      // The tool's own standard output, under whatever name: write through descriptor 1 at
-      // its own offset, after the report lines before it. Reopening it would start at the
-      // beginning of a file and overwrite the report or a log being appended to.
-      close(descriptor);
-      flush_report();
-      write_through(STDOUT_FILENO, bytes);
-      return;
+    // The tool's own standard output or standard error, under whatever name: written
+    // through at its own offset, after the report lines before it. Reopening it would
+    // start at the beginning of a file and overwrite the report or a log being appended to.
+    for (const int standard : {STDOUT_FILENO, STDERR_FILENO}) {
+      if (same_as_descriptor(opened, standard)) {
+        close(descriptor);
+        write_through_shared(standard, request);
+        return;
+      }
     }
     if (!S_ISREG(opened.st_mode)) {
-      write_through(descriptor, bytes);  // a device, pipe or socket cannot be renamed over
+      write_through_own(descriptor, request);  // a device, pipe or socket cannot be renamed over
       return;
     }
-    close(descriptor);
     // Opening it for writing showed that the user may write it; now find the name to
-    // rename over, and make sure it is still the file that was opened.
+    // rename over, and make sure it is still the file that was opened. The descriptor stays
+    // open meanwhile, so that the file's number cannot pass to another file.
     const std::string target = resolve_links(path);
     struct stat resolved {};
     if (lstat(target.c_str(), &resolved) == 0 && same_file(resolved, opened)) {
-      replace_through_temporary(target, bytes, &opened);
+      replace_through_temporary(target, request, descriptor);
       return;
     }
+    close(descriptor);
   }
   fatal("Output model file kept changing while it was being replaced", -1);
 }

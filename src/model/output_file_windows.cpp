@@ -14,6 +14,7 @@
 #include "cli/fatal.h"
 #include "cli/report.h"
 #include "cli/windows_text.h"
+#include "model/model_file.h"
 #include "model/output_file.h"
 
 namespace fmskins {
@@ -141,7 +142,9 @@ bool replace_with_retries(const std::wstring& path, const std::wstring& temporar
 
 }  // namespace
 
-void write_output_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+void write_output_file(const OutputRequest& request) {
+  const std::string& path = request.output_path;
+  const std::span<const std::uint8_t> bytes = request.bytes;
   if (path.empty()) {
     cannot_open(ENOENT);  // as opening an empty name fails
   }
@@ -170,6 +173,10 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
       cannot_open(error_number_of(error));
     }
   } else if (GetFileType(opened) != FILE_TYPE_DISK) {
+    if (model_changed_since_read(request.model, request.model_path)) {
+      (void)CloseHandle(opened);
+      fatal("Model file changed while it was being edited", -1);
+    }
     flush_report();
     const bool written = write_fully(opened, bytes);
     if (CloseHandle(opened) == 0 || !written) {
@@ -211,6 +218,10 @@ void write_output_file(const std::string& path, std::span<const std::uint8_t> by
   }
   if (CloseHandle(handle) == 0) {
     fail_with_temporary(temporary, INVALID_HANDLE_VALUE, "Unable to close output model file");
+  }
+  if (model_changed_since_read(request.model, request.model_path)) {
+    fail_with_temporary(temporary, INVALID_HANDLE_VALUE,
+                        "Model file changed while it was being edited");
   }
   if (!replace_with_retries(wide_path, temporary, exists)) {
     fail_with_temporary(temporary, INVALID_HANDLE_VALUE, "Unable to replace output model file");
