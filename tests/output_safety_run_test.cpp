@@ -383,8 +383,9 @@ TEST(OutputSafety, OutputHeldByAnotherRunIsWaitedFor) {
     EXPECT_EQ(run.status, released ? 0 : failure_status);
     EXPECT_EQ(run.output.ends_with(fatal_line("Model file is still locked by another run")),
               !released);
-    EXPECT_EQ(read_file(dir.path / "m.fm"), sample_model(released ? std::vector<std::string>{"other", "d"}
-                                                                  : std::vector<std::string>{"old"}));
+    EXPECT_EQ(read_file(dir.path / "m.fm"),
+              sample_model(released ? std::vector<std::string>{"other", "d"}
+                                    : std::vector<std::string>{"old"}));
   }
   EXPECT_EQ(snapshot(dir.path).size(), 2U);
 #endif
@@ -442,12 +443,17 @@ TEST(OutputSafety, AccessListAndExtendedAttributesAreKept) {
   fs::permissions(model, fs::perms(0640));
   // Version 2, then (tag, permissions, id): owner rw, user 65534 rw, group r, mask rw, others.
   std::string list = {2, 0, 0, 0};
-  for (const auto& [tag, permissions, id] : {std::tuple{1, 6, -1}, {2, 6, 65534}, {4, 4, -1},
-                                             {0x10, 6, -1}, {0x20, 0, -1}}) {
+  for (const auto& [tag, permissions, id] :
+       {std::tuple{1, 6, -1}, {2, 6, 65534}, {4, 4, -1}, {0x10, 6, -1}, {0x20, 0, -1}}) {
     const auto bits = static_cast<std::uint32_t>(id);
-    list += {static_cast<char>(tag), 0, static_cast<char>(permissions), 0,
-             static_cast<char>(bits & 0xFFU), static_cast<char>((bits >> 8U) & 0xFFU),
-             static_cast<char>((bits >> 16U) & 0xFFU), static_cast<char>(bits >> 24U)};
+    list += {static_cast<char>(tag),
+             0,
+             static_cast<char>(permissions),
+             0,
+             static_cast<char>(bits & 0xFFU),
+             static_cast<char>((bits >> 8U) & 0xFFU),
+             static_cast<char>((bits >> 16U) & 0xFFU),
+             static_cast<char>(bits >> 24U)};
   }
   if (setxattr(model.c_str(), "system.posix_acl_access", list.data(), list.size(), 0) != 0 ||
       setxattr(model.c_str(), "user.origin", "exporter", 8, 0) != 0) {

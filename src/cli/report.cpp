@@ -78,8 +78,6 @@ void report(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
 std::string stored_text_for_report(std::string_view stored) { return std::string(stored); }
 #endif
 
-bool flush_report() {
-  return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 && !report_lost;
-}
+bool flush_report() { return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 && !report_lost; }
 
 }  // namespace fmskins

@@ -19,7 +19,7 @@ ModelLock lock_output_file(const std::string& output_path) {
       case LockOutcome::locked:
         return lock;
       case LockOutcome::nothing_to_lock:  // a new file, a device, a pipe: nothing to hold
-      case LockOutcome::unlockable:  // a file system without locks: the edit goes unserialised
+      case LockOutcome::unlockable:       // a file system without locks: the edit goes unserialised
         return {};
       case LockOutcome::replaced:
         break;

@@ -111,8 +111,8 @@ void run_model_pass(const RunOptions& options) {
   // The report so far must reach standard output before the model does, should the two be
   // the same stream.
   flush_report();
-  write_output_file({options.output_path, output_bytes(output), options.model_path, model,
-                     lock.handle});
+  write_output_file(
+      {options.output_path, output_bytes(output), options.model_path, model, lock.handle});
   release_model_lock(lock);
   report("Wrote: %s, %zu bytes\n", shown_output.c_str(), output.length);
 }

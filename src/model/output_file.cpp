@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -262,10 +263,12 @@ int descriptor_named_by(const std::string& path) {
         name.find_first_not_of("0123456789") == std::string::npos) {
       const std::unique_ptr<char, decltype(&std::free)> directory(
           realpath(directory_of(target).c_str(), nullptr), &std::free);
-      if (directory != nullptr && (directory.get() == own_directory ||
-                                   directory.get() == own_thread_directory ||
-                                   std::strcmp(directory.get(), "/dev/fd") == 0)) {
-        return std::atoi(name.c_str());
+      if (directory != nullptr &&
+          (directory.get() == own_directory || directory.get() == own_thread_directory ||
+           std::strcmp(directory.get(), "/dev/fd") == 0)) {
+        int number = -1;
+        (void)std::from_chars(name.data(), name.data() + name.size(), number);
+        return number;
       }
     }
     std::array<char, 4096> link{};
@@ -274,7 +277,13 @@ int descriptor_named_by(const std::string& path) {
       return -1;  // not a link: an ordinary name, which the rest of the writer handles
     }
     const std::string next(link.data(), static_cast<std::size_t>(length));
-    target = next.front() == '/' ? next : directory_of(target) + "/" + next;
+    if (next.front() == '/') {
+      target = next;
+    } else {
+      target = directory_of(target);
+      target += '/';
+      target += next;
+    }
   }
   return -1;
 }
