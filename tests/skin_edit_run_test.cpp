@@ -297,14 +297,26 @@ TEST_F(SkinEditRun, PathsAreStoredAsTyped) {
 // are stored as typed all the same.
 TEST_F(SkinEditRun, SuspiciousPathsAreWarnedAboutAndStoredAsTyped) {
   const std::string kept = "skins/kept.m8";
+  const std::string second = "skins/second.m8";
   const auto warning = [](const std::string& what, const std::string& path) {
     return "WARNING: Skin path " + what + ": " + path + "\n";
   };
   const std::string component = "has an empty, '.' or '..' component";
   const std::string space = "is empty or starts or ends with a space";
+  const std::string option = "is an option, but options count only before the model path";
+  const std::string like_option =
+      "looks like an option, but options count only before the model path";
+  const std::string absolute = "is absolute; game paths are relative to the game's data";
   const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows{
       {{"skins/ogre.m8"}, {""}},
-      {{"/A"}, {warning("is an option, but options count only before the model path", "/A")}},
+      {{"/A", "/a", "/l", "/L", "/O"},
+       {warning(option, "/A"), warning(option, "/a"), warning(option, "/l"),
+        warning(option, "/L"), warning(option, "/O")}},
+      {{"--help", "-h", "/?", "/H", "/hh"},
+       {warning(like_option, "--help"), warning(like_option, "-h"), warning(like_option, "/?"),
+        warning(like_option, "/H"), warning(like_option, "/hh")}},
+      {{"C:/x", "Z:x", "a:x"},
+       {warning(absolute, "C:/x"), warning(absolute, "Z:x"), warning(absolute, "a:x")}},
       {{"skins\\ogre.m8"},
        {warning("contains a backslash; game paths use forward slashes", "skins\\ogre.m8")}},
       {{"/skins/ogre.m8", "c:ogre.m8"},
@@ -318,17 +330,18 @@ TEST_F(SkinEditRun, SuspiciousPathsAreWarnedAboutAndStoredAsTyped) {
       {{"skins/" + typed_ete + ".m8"},
        {warning("holds bytes outside plain ASCII, which other systems may read differently",
                 "skins/" + stored_ete + ".m8")}},
-      {{kept, "a.m8", "a.m8"},
+      {{kept, "a.m8", "a.m8", second},
        {warning("repeats one already in the list", kept), "",
-        warning("repeats one already in the list", "a.m8")}},
+        warning("repeats one already in the list", "a.m8"),
+        warning("repeats one already in the list", second)}},
   };
   for (const auto& [paths, warnings] : rows) {
     std::vector<std::string> arguments{"/A", "/O", "out.fm", "m.fm"};
     arguments.insert(arguments.end(), paths.begin(), paths.end());
-    const ToolRun run = run_on(sample_model({kept}), arguments);
-    std::vector<std::string> stored{kept};
+    const ToolRun run = run_on(sample_model({kept, second}), arguments);
+    std::vector<std::string> stored{kept, second};
     std::string expected =
-        sample_start("m.fm", {kept}) + listing("Current skin paths are:", {kept});
+        sample_start("m.fm", stored) + listing("Current skin paths are:", stored);
     for (std::size_t index = 0; index < paths.size(); ++index) {
       const std::string& path = paths[index];
       const std::size_t typed_at = path.find(typed_ete);
@@ -336,7 +349,7 @@ TEST_F(SkinEditRun, SuspiciousPathsAreWarnedAboutAndStoredAsTyped) {
                            ? path
                            : path.substr(0, typed_at) + stored_ete +
                                  path.substr(typed_at + typed_ete.size()));
-      expected += adding(static_cast<int>(index) + 2, stored.back()) + warnings[index];
+      expected += adding(static_cast<int>(index) + 3, stored.back()) + warnings[index];
     }
     expected += sample_tail_lines + output_lines("out.fm", sample_model(stored).size());
     EXPECT_EQ(run.output, expected);

@@ -88,10 +88,22 @@ void warn_about_skin_path(const std::string& path, const std::string& stored,
   const auto warn = [&path](const char* what) {
     report("WARNING: Skin path %s: %s\n", what, printable_text(path).c_str());
   };
+  // A mistyped option, not a path: the other checks would only add noise. Besides the
+  // tool's own options, words that other tools take for help or version requests (--help,
+  // -h, /?, /h) would otherwise silently replace the skin list.
+  const auto is_letter = [](char character) {
+    return (character >= 'A' && character <= 'Z') || (character >= 'a' && character <= 'z');
+  };
   if (path == "/A" || path == "/a" || path == "/L" || path == "/l" || path == "/O" ||
       path == "/o") {
     warn("is an option, but options count only before the model path");
-    return;  // a mistyped option, not a path: the other checks would only add noise
+    return;
+  }
+  if ((!path.empty() && path.front() == '-') || path == "/?" ||
+      (path.size() >= 2 && path.size() <= 3 && path.front() == '/' &&
+       std::all_of(path.begin() + 1, path.end(), is_letter))) {
+    warn("looks like an option, but options count only before the model path");
+    return;
   }
   if (path.find('\\') != std::string::npos) {
     warn("contains a backslash; game paths use forward slashes");
