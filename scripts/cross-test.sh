@@ -57,6 +57,9 @@ windows() {
   grep -q "skin_green.m8" <<<"$listing"
   grep -qx "$version" <<<"$resources"
   grep -q "fmskins-$version-linux-x86_64/fmskins$" <<<"$contents"
+  grep -q "fmskins-$version-linux-x86_64/fmskins.1$" <<<"$contents"
+  (cd dist && sha256sum --check --quiet SHA256SUMS)
+  [ "$(wc -l <dist/SHA256SUMS)" = "$(find dist -maxdepth 1 -type f ! -name SHA256SUMS | wc -l)" ]
 }
 
 case "$target" in

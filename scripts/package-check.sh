@@ -46,6 +46,13 @@ done
 head -1 "$doc/copyright" | grep -q "copyright-format/1.0" || fail "copyright is not machine-readable"
 gzip -dc "$doc/changelog.gz" | cmp -s - CHANGELOG.md || fail "changelog.gz is not CHANGELOG.md"
 tar -tzf build-package/fmskins-"$version"-Linux.tar.gz | grep -q "bin/fmskins$"
+[ -n "$depends" ] || fail "the .deb declares no dependencies"
+
+# A plain install gives the tool, its manual page and the documents, none of Debian's files.
+cmake --install build-package --prefix "$root/plain" >/dev/null
+installed=$(cd "$root/plain" && find . -type f | sort | tr '\n' ' ')
+[ "$installed" = "./bin/fmskins ./share/doc/fmskins/changelog.gz ./share/doc/fmskins/copyright ./share/man/man1/fmskins.1.gz " ] ||
+  fail "cmake --install installed: $installed"
 
 # One version everywhere: the package, the manual page's footer, the changelog.
 gzip -dc "$root/usr/share/man/man1/fmskins.1.gz" | head -3 | grep -q "\"fmskins $version\"" ||

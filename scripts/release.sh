@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release archives into dist/, each a folder with the static tool, the README,
-# the licence, the changelog and the manual page rendered as plain text:
+# the licence, the changelog and the manual page rendered as plain text, and a SHA256SUMS
+# file for everything in dist/:
 #   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe (with its version resource)
-#   dist/fmskins-<version>-linux-x86_64.tar.gz  fmskins
+#   dist/fmskins-<version>-linux-x86_64.tar.gz  fmskins and the manual page fmskins.1
 # Installs what it needs from Debian when run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,7 +40,9 @@ windows=fmskins-$version-windows-x86_64
 linux=fmskins-$version-linux-x86_64
 stage "$windows" build-release-windows/fmskins.exe fmskins.exe x86_64-w64-mingw32-strip
 stage "$linux" build-release-linux/fmskins fmskins strip
-rm -f "dist/$windows.zip" "dist/$linux.tar.gz"
+cp build-release-linux/doc/fmskins.1 "dist/$linux/fmskins.1"
+rm -f "dist/$windows.zip" "dist/$linux.tar.gz" dist/SHA256SUMS
 (cd dist && zip -qrX "$windows.zip" "$windows" && tar -czf "$linux.tar.gz" --owner=0 --group=0 "$linux")
 rm -rf "dist/$windows" "dist/$linux"
+(cd dist && sha256sum -- * >SHA256SUMS)
 ls -l dist
