@@ -49,6 +49,7 @@ windows() {
   for file in fmskins.exe README.md LICENSE CHANGELOG.md fmskins.txt; do
     test -f "$folder/$file"
   done
+  grep -q $'^WINDOWS\r$' "$folder/fmskins.txt"  # the manual's Windows section, CRLF ends
   # Whole outputs are taken first: grep -q stopping early would end the writer with SIGPIPE.
   local listing resources contents
   listing=$(/usr/lib/wine/wine64 "$folder/fmskins.exe" /L examples/sample.fm)

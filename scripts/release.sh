@@ -39,6 +39,10 @@ mkdir -p dist
 windows=fmskins-$version-windows-x86_64
 linux=fmskins-$version-linux-x86_64
 stage "$windows" build-release-windows/fmskins.exe fmskins.exe x86_64-w64-mingw32-strip
+# Text files in the Windows archive have CRLF line ends, as Notepad and type expect.
+for file in README.md LICENSE CHANGELOG.md fmskins.txt; do
+  sed -i 's/$/\r/' "dist/$windows/$file"
+done
 stage "$linux" build-release-linux/fmskins fmskins strip
 cp build-release-linux/doc/fmskins.1 "dist/$linux/fmskins.1"
 rm -f "dist/$windows.zip" "dist/$linux.tar.gz" dist/SHA256SUMS

@@ -108,11 +108,18 @@ TEST(ModelLayout, HeaderThenOneSkinChunkLiesWhereTheEditingExpects) {
 namespace fmskins {
 namespace {
 
-TEST(PrintableText, EscapesControlBytesOnly) {
+TEST(PrintableText, EscapesControlCharactersOnly) {
   EXPECT_EQ(printable_text("C:\\skins\\ogre.m8"), "C:\\skins\\ogre.m8");
   EXPECT_EQ(printable_text("\x1b[31mred\x7f\t\n"), "\\x1B[31mred\\x7F\\x09\\x0A");
   EXPECT_EQ(printable_text("\x01\x1f "), "\\x01\\x1F ");
-  EXPECT_EQ(printable_text("\xe9t\xe9\x80\xff"), "\xe9t\xe9\x80\xff");
+  EXPECT_EQ(printable_text("\xe9t\xe9\x80\xff"), "\xe9t\xe9\\x80\xff");
+  EXPECT_EQ(printable_text("\xc3\xa9\xe2\x82\xac\xc2\xa0\x9d\xc2"),
+            "\xc3\xa9\xe2\x82\xac\xc2\xa0\\x9D\xc2");
+#if defined(_WIN32)
+  EXPECT_EQ(printable_text("\xc2\x90x\xc2\x9d"), "\\x90x\\x9D");
+#else
+  EXPECT_EQ(printable_text("\xc2\x90x\xc2\x9d"), "\\xC2\\x90x\\xC2\\x9D");
+#endif
 }
 
 }  // namespace

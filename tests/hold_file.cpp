@@ -1,6 +1,7 @@
-// hold_file PATH MILLISECONDS: holds PATH open as a virus scanner, an indexer or a model
-// viewer may (sharing reads only, so that it can be neither written, renamed nor deleted),
-// says "held" on standard output, and lets go after MILLISECONDS.
+// hold_file PATH MILLISECONDS [alone]: holds PATH open as a virus scanner, an indexer or a
+// model viewer may (sharing reads only, so that it can be neither written, renamed nor
+// deleted; with "alone", sharing nothing, so that it cannot even be read), says "held" on
+// standard output, and lets go after MILLISECONDS.
 
 #include <windows.h>
 
@@ -8,10 +9,11 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
+  if (argc != 3 && argc != 4) {
     return 2;
   }
-  const HANDLE held = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  const DWORD sharing = argc == 4 ? 0 : FILE_SHARE_READ;
+  const HANDLE held = CreateFileA(argv[1], GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held == INVALID_HANDLE_VALUE) {
     return 1;

@@ -310,8 +310,8 @@ TEST_F(SkinEditRun, SuspiciousPathsAreWarnedAboutAndStoredAsTyped) {
   const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows{
       {{"skins/ogre.m8"}, {""}},
       {{"/A", "/a", "/l", "/L", "/O"},
-       {warning(option, "/A"), warning(option, "/a"), warning(option, "/l"),
-        warning(option, "/L"), warning(option, "/O")}},
+       {warning(option, "/A"), warning(option, "/a"), warning(option, "/l"), warning(option, "/L"),
+        warning(option, "/O")}},
       {{"--help", "-h", "/?", "/H", "/hh"},
        {warning(like_option, "--help"), warning(like_option, "-h"), warning(like_option, "/?"),
         warning(like_option, "/H"), warning(like_option, "/hh")}},

@@ -40,17 +40,40 @@ TEST(WindowsRun, UnicodeNamesWorkForModelAndOutput) {
 TEST(WindowsRun, SkinPathOutsideTheCodePageIsRefused) {
   const ScratchDir dir;
   write_file(dir.path / "m.fm", sample_model({"old"}));
-  // 鬼 has no place in code page 1252; the report, in that code page, shows it as "?".
-  const ToolRun run = run_tool(dir.path, {"/O", "out.fm", "m.fm", "ok.m8", "\xe9\xac\xbc.m8"});
-  EXPECT_TRUE(run.output.ends_with(
-      fatal_line("Skin path cannot be stored in the system's code page: ?.m8")))
-      << run.output;
-  EXPECT_EQ(run.status, failure_status);
+  // Neither 鬼 nor Ω has a place in code page 1252; the report, in that code page, shows each
+  // as "?", never as a look-alike (Ω as O) that could be stored.
+  const std::pair<std::string, std::string> rows[] = {{"\xe9\xac\xbc.m8", "?.m8"},
+                                                      {"\xce\xa9mega.m8", "?mega.m8"}};
+  for (const auto& [name, shown] : rows) {
+    const ToolRun run = run_tool(dir.path, {"/O", "out.fm", "m.fm", "ok.m8", name});
+    EXPECT_TRUE(run.output.ends_with(
+        fatal_line("Skin path cannot be stored in the system's code page: " + shown)))
+        << run.output;
+    EXPECT_EQ(run.status, failure_status);
+  }
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", sample_model({"old"})}}));
 }
 
+// Names of any length and script: the temporary file's name is cut at a whole character
+// and within 255 bytes of UTF-8 (an emoji across the cut; 120 Cyrillic letters).
+TEST(WindowsRun, LongUnicodeNamesAreEditedInPlace) {
+  const ScratchDir dir;
+  std::string cyrillic;
+  for (int letter = 0; letter < 120; ++letter) {
+    cyrillic += "\xd0\x96";  // Ж
+  }
+  for (const std::string& name :
+       {std::string(199, 'a') + "\xf0\x9f\x98\x80.fm", cyrillic + ".fm"}) {
+    write_file(dir.path / utf8_path(name), sample_model({"old"}));
+    const ToolRun run = run_tool(dir.path, {name, "new"});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(read_file(dir.path / utf8_path(name)), sample_model({"new"}));
+    std::filesystem::remove(dir.path / utf8_path(name));
+  }
+}
+
 // Holds `path` open from another process for `milliseconds`; returns once it is held.
-HANDLE hold(const std::filesystem::path& path, int milliseconds) {
+HANDLE hold(const std::filesystem::path& path, int milliseconds, bool alone = false) {
   SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
@@ -62,7 +85,8 @@ HANDLE hold(const std::filesystem::path& path, int milliseconds) {
   startup.hStdOutput = write_end;
   startup.hStdError = write_end;
   PROCESS_INFORMATION process{};
-  std::wstring command = L"hold_file \"" + path.wstring() + L"\" " + std::to_wstring(milliseconds);
+  std::wstring command = L"hold_file \"" + path.wstring() + L"\" " + std::to_wstring(milliseconds) +
+                         (alone ? L" alone" : L"");
   const std::wstring helper = utf8_path(FMSKINS_HOLD_FILE_PATH).wstring();
   EXPECT_NE(CreateProcessW(helper.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                            nullptr, nullptr, &startup, &process),
@@ -102,6 +126,60 @@ TEST(WindowsRun, OutputHeldByAnotherProgramIsRetriedThenRefused) {
   EXPECT_EQ(run.status, failure_status);
   EXPECT_EQ(snapshot(dir.path),
             (Files{{"m.fm", sample_model({"old"})}, {"out.fm", "the other model"}}));
+}
+
+// A model another program holds without sharing for a moment is waited for; the replace
+// keeps the model's hidden and system attributes.
+TEST(WindowsRun, HeldModelIsWaitedForAndAttributesAreKept) {
+  const ScratchDir dir;
+  write_file(dir.path / "m.fm", sample_model({"old"}));
+  const std::wstring model = (dir.path / "m.fm").wstring();
+  constexpr DWORD marks = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  ASSERT_NE(SetFileAttributesW(model.c_str(), marks), 0);
+  HANDLE holder = hold(dir.path / "m.fm", 1500, true);
+  const ToolRun run = run_tool(dir.path, {"m.fm", "new"});
+  WaitForSingleObject(holder, INFINITE);
+  CloseHandle(holder);
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(GetFileAttributesW(model.c_str()) & marks, marks);
+  SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(read_file(dir.path / "m.fm"), sample_model({"new"}));
+}
+
+// The tool's standard output redirected to a file, named as the output: the model is
+// written there after the report, never replacing it.
+TEST(WindowsRun, StandardOutputNamedAsOutputIsWrittenThrough) {
+  const ScratchDir dir;
+  write_file(dir.path / "m.fm", sample_model({"old"}));
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE log =
+      CreateFileW((dir.path / "log.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = log;
+  startup.hStdError = log;
+  PROCESS_INFORMATION process{};
+  std::wstring command = L"fmskins /O log.txt m.fm new";
+  const std::wstring tool = utf8_path(FMSKINS_TOOL_PATH).wstring();
+  ASSERT_NE(CreateProcessW(tool.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                           nullptr, dir.path.c_str(), &startup, &process),
+            0);
+  CloseHandle(log);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  EXPECT_EQ(status, 0U);
+  const std::string logged = read_file(dir.path / "log.txt");
+  const std::string written = sample_model({"new"});
+  const std::size_t model_at = logged.find(written);
+  ASSERT_NE(model_at, std::string::npos) << logged;
+  EXPECT_TRUE(logged.substr(0, model_at).ends_with("Output Model File: log.txt\n")) << logged;
+  EXPECT_EQ(logged.substr(model_at + written.size()),
+            "Wrote: log.txt, " + std::to_string(written.size()) + " bytes\n");
 }
 
 // Devices are written through the handle opened on them, never replaced.

@@ -43,7 +43,9 @@ void write_report_text(std::string_view text) {
     }
     return;
   }
-  const std::string bytes = to_ansi_code_page(text, false, nullptr);
+  // Without best fit: a character the code page lacks shows as "?", never as a different
+  // character that a reader would take for the real one.
+  const std::string bytes = to_ansi_code_page(text, true, nullptr);
   (void)std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 

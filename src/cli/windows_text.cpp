@@ -51,4 +51,21 @@ std::string to_ansi_code_page(std::string_view utf8, bool exact, bool* lossless)
 
 std::string from_ansi_code_page(std::string_view bytes) { return narrow(to_wide(CP_ACP, bytes)); }
 
+std::wstring name_start_within(std::wstring_view name, std::size_t max_bytes) {
+  std::size_t used = 0;
+  std::size_t end = 0;
+  while (end < name.size()) {
+    const wchar_t unit = name[end];
+    const bool pair = unit >= 0xD800 && unit <= 0xDBFF && end + 1 < name.size() &&
+                      name[end + 1] >= 0xDC00 && name[end + 1] <= 0xDFFF;
+    const std::size_t bytes = pair ? 4 : unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
+    if (used + bytes > max_bytes) {
+      break;
+    }
+    used += bytes;
+    end += pair ? 2 : 1;
+  }
+  return std::wstring(name.substr(0, end));
+}
+
 }  // namespace fmskins

@@ -18,4 +18,8 @@ std::string to_ansi_code_page(std::string_view utf8, bool exact, bool* lossless)
 // ANSI code page bytes to UTF-8.
 std::string from_ansi_code_page(std::string_view bytes);
 
+// The longest start of `name` that ends on a whole character and takes at most `max_bytes`
+// in UTF-8, so that a name made from it fits every file system's limit on name length.
+std::wstring name_start_within(std::wstring_view name, std::size_t max_bytes);
+
 }  // namespace fmskins

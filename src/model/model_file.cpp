@@ -12,6 +12,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 
 #include "cli/windows_text.h"
 #else
@@ -39,7 +40,24 @@ using FileStatus = struct _stat64;
 int file_status(const std::string& path, FileStatus* status) {
   return _wstat64(widen(path).c_str(), status);
 }
-int open_file(const std::string& path, int flags) { return _wopen(widen(path).c_str(), flags); }
+// Another program (a virus scanner, an indexer, the exporter) may hold the model without
+// sharing for a moment: the open is retried for about two seconds, as the replace is.
+int open_file(const std::string& path, int flags) {
+  const std::wstring wide = widen(path);
+  DWORD pause = 10;
+  DWORD waited = 0;
+  for (;;) {
+    const int descriptor = _wopen(wide.c_str(), flags);
+    const bool held = descriptor < 0 &&
+                      (_doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION);
+    if (!held || waited >= 2000) {
+      return descriptor;
+    }
+    Sleep(pause);
+    waited += pause;
+    pause = pause * 2 < 250 ? pause * 2 : 250;
+  }
+}
 int descriptor_status(int descriptor, FileStatus* status) { return _fstat64(descriptor, status); }
 std::int64_t seek(int descriptor, std::int64_t offset, int whence) {
   return _lseeki64(descriptor, offset, whence);

@@ -36,8 +36,8 @@ LockOutcome try_lock_output(const std::string& output_path, std::intptr_t& handl
   }
   const std::size_t separator = path.find_last_of(L"\\/:");
   const std::size_t name_start = separator == std::wstring::npos ? 0 : separator + 1;
-  const std::wstring lock_path =
-      path.substr(0, name_start) + L"." + path.substr(name_start).substr(0, 200) + L".fmskins-lock";
+  const std::wstring lock_path = path.substr(0, name_start) + L"." +
+                                 name_start_within(path.substr(name_start), 200) + L".fmskins-lock";
   const HANDLE lock =
       CreateFileW(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                   FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

@@ -1,6 +1,7 @@
 // Windows: the same promise as elsewhere, with the system's own calls. The result goes to
 // a new file beside the output, flushed to disk, and then takes the output's place;
-// ReplaceFileW keeps an existing output's attributes and access rights. Names go to the
+// ReplaceFileW keeps an existing output's attributes and access rights (where it cannot be
+// used, the hidden, system and not-indexed attributes are set again by hand). Names go to the
 // system as UTF-16, so any name it allows works.
 
 #include <windows.h>
@@ -116,22 +117,79 @@ bool held_by_another_program(DWORD error) {
          error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
 }
 
+// The full form of `path`: ReplaceFileW fails on some systems with a relative name.
+std::wstring full_path(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) {
+    return path;
+  }
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) {
+    return path;
+  }
+  full.resize(length);
+  return full;
+}
+
+// True when `path` names the disk file that `handle` is open on (the same volume and file
+// index), whatever name either was given.
+bool same_disk_file(const std::wstring& path, HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      GetFileType(handle) != FILE_TYPE_DISK) {
+    return false;
+  }
+  // No access asked for: this open cannot collide with any other program's sharing.
+  const HANDLE named =
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION one{};
+  BY_HANDLE_FILE_INFORMATION other{};
+  const bool same = GetFileInformationByHandle(named, &one) != 0 &&
+                    GetFileInformationByHandle(handle, &other) != 0 &&
+                    one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+                    one.nFileIndexHigh == other.nFileIndexHigh &&
+                    one.nFileIndexLow == other.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
 // Puts the temporary file in the output's place, retrying for about two seconds while
 // another program holds the output.
-bool replace_with_retries(const std::wstring& path, const std::wstring& temporary, bool exists) {
+bool replace_with_retries(const std::wstring& relative_path, const std::wstring& temporary,
+                          bool exists) {
+  const std::wstring path = full_path(relative_path);
   DWORD pause = 10;
   DWORD waited = 0;
   for (;;) {
-    if (exists && ReplaceFileW(path.c_str(), temporary.c_str(), nullptr,
-                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) {
-      return true;
+    // Whether another program holds the output is asked first, with an open that changes
+    // nothing: a failed ReplaceFileW may leave a backup file of its own behind (wine does).
+    const HANDLE probe = exists
+                             ? CreateFileW(path.c_str(), DELETE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                             : INVALID_HANDLE_VALUE;
+    const DWORD probe_error = GetLastError();
+    if (probe != INVALID_HANDLE_VALUE) {
+      CloseHandle(probe);
     }
-    // Also the way on when ReplaceFileW could not move the new file in after all.
-    if (MoveFileExW(temporary.c_str(), path.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
-      return true;
+    const bool held =
+        exists && probe == INVALID_HANDLE_VALUE && held_by_another_program(probe_error);
+    if (!held) {
+      if (exists && ReplaceFileW(path.c_str(), full_path(temporary).c_str(), nullptr,
+                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) {
+        return true;
+      }
+      // Also the way on when ReplaceFileW could not move the new file in after all.
+      if (MoveFileExW(temporary.c_str(), path.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+        return true;
+      }
     }
-    if (!held_by_another_program(GetLastError()) || waited >= 2000) {
+    if ((!held && !held_by_another_program(GetLastError())) || waited >= 2000) {
       return false;
     }
     Sleep(pause);
@@ -152,6 +210,23 @@ void write_output_file(const OutputRequest& request) {
     cannot_open(EISDIR);  // a name with a trailing separator can only be a directory
   }
   const std::wstring wide_path = widen(path);
+
+  // The tool's own standard output or standard error, by whatever name: written through
+  // that handle at its own position, after the report lines before it. Replacing the file
+  // would throw the report (or a log being appended to) away.
+  for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE standard = GetStdHandle(which);
+    if (same_disk_file(wide_path, standard)) {
+      if (model_changed_since_read(request.model, request.model_path)) {
+        fatal("Model file changed while it was being edited", -1);
+      }
+      flush_report();
+      if (!write_fully(standard, bytes)) {
+        fatal("Unable to write output model file", -1);
+      }
+      return;
+    }
+  }
 
   // Decide by what is actually opened (without creating or truncating it), never by a
   // separate lookup: a device such as NUL or CON is written through that very handle, and
@@ -187,6 +262,11 @@ void write_output_file(const OutputRequest& request) {
   } else {
     (void)CloseHandle(opened);
   }
+  // Hidden, system and not-indexed are the user's choices and stay; the archive bit is the
+  // system's own, set on every new file.
+  constexpr DWORD kept_attributes =
+      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  DWORD replaced_attributes = 0;
   if (exists) {
     // A read-only output is not replaced behind the user's back. The attribute is checked
     // as such, since an administrator may open such a file for writing all the same.
@@ -194,11 +274,14 @@ void write_output_file(const OutputRequest& request) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       cannot_open(EACCES);
     }
+    replaced_attributes = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes & kept_attributes;
   }
 
   const std::wstring directory = directory_prefix(wide_path);
+  // A dot, at most 200 bytes of the name, ".fmskins-", the process and attempt numbers:
+  // within the 255 bytes or units that every file system allows.
   const std::wstring base =
-      directory + L"." + wide_path.substr(directory.size()).substr(0, 200) + L".fmskins-";
+      directory + L"." + name_start_within(wide_path.substr(directory.size()), 200) + L".fmskins-";
   std::wstring temporary;
   HANDLE handle = INVALID_HANDLE_VALUE;
   for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE; ++attempt) {
@@ -227,6 +310,11 @@ void write_output_file(const OutputRequest& request) {
     fail_with_temporary(temporary, INVALID_HANDLE_VALUE, "Unable to replace output model file");
   }
   release_temporary_guard();
+  // ReplaceFileW keeps the attributes itself; the move it falls back to does not.
+  const DWORD now = GetFileAttributesW(wide_path.c_str());
+  if (now != INVALID_FILE_ATTRIBUTES && (now & replaced_attributes) != replaced_attributes) {
+    (void)SetFileAttributesW(wide_path.c_str(), now | replaced_attributes);
+  }
 }
 
 }  // namespace fmskins
