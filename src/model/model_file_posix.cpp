@@ -1,0 +1,61 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "model/model_file_system.h"
+
+namespace fmskins {
+namespace {
+
+std::int64_t nanoseconds_of(const struct timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+void take_status(const struct stat& found, ModelFileStatus& status) {
+  status.directory = S_ISDIR(found.st_mode);
+  status.mark = {S_ISREG(found.st_mode), static_cast<std::int64_t>(found.st_size),
+                 nanoseconds_of(found.st_mtim), nanoseconds_of(found.st_ctim)};
+}
+
+}  // namespace
+
+bool path_status(const std::string& path, ModelFileStatus& status) {
+  struct stat found {};
+  if (stat(path.c_str(), &found) != 0) {
+    return false;
+  }
+  take_status(found, status);
+  return true;
+}
+
+int open_model(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
+bool descriptor_status(int descriptor, ModelFileStatus& status) {
+  struct stat found {};
+  if (fstat(descriptor, &found) != 0) {
+    return false;
+  }
+  take_status(found, status);
+  return true;
+}
+
+std::int64_t seek_model(int descriptor, std::int64_t offset, int whence) {
+  return lseek(descriptor, static_cast<off_t>(offset), whence);
+}
+
+std::int64_t read_model_some(int descriptor, std::uint8_t* bytes, std::size_t count) {
+  return read(descriptor, bytes, count);
+}
+
+// Kept, so that the file read can be compared later however it is renamed.
+int keep_model_open(int descriptor) { return descriptor; }
+
+bool status_since_read(const ModelImage& model, const std::string& /*path*/,
+                       ModelFileStatus& status) {
+  return descriptor_status(model.descriptor, status);
+}
+
+}  // namespace fmskins

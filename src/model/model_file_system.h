@@ -1,0 +1,35 @@
+#pragma once
+
+// The system's half of reading the model file: one file for POSIX systems, one for Windows.
+// Every call takes and gives 64-bit lengths.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "model/model_image.h"
+
+namespace fmskins {
+
+struct ModelFileStatus {
+  bool directory = false;
+  FileMark mark;
+};
+
+// Each returns false, or -1, with errno set on failure.
+bool path_status(const std::string& path, ModelFileStatus& status);
+// Read-only and binary; non-blocking where that exists, so that naming a FIFO fails on
+// the seek instead of waiting for a writer.
+int open_model(const std::string& path);
+bool descriptor_status(int descriptor, ModelFileStatus& status);
+std::int64_t seek_model(int descriptor, std::int64_t offset, int whence);
+std::int64_t read_model_some(int descriptor, std::uint8_t* bytes, std::size_t count);
+
+// After the whole model is read: the descriptor to keep for the rest of the run, or -1
+// where it is closed.
+int keep_model_open(int descriptor);
+
+// The model file's status now, by the kept descriptor or else by its path.
+bool status_since_read(const ModelImage& model, const std::string& path, ModelFileStatus& status);
+
+}  // namespace fmskins

@@ -1,0 +1,82 @@
+// Names are UTF-8 inside the tool and go to the system as UTF-16, so that any name it
+// allows can be opened.
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <windows.h>
+
+#include "cli/windows_text.h"
+#include "model/model_file_system.h"
+
+namespace fmskins {
+namespace {
+
+// Windows keeps no status change time; the modification time is kept in whole seconds.
+void take_status(const struct _stat64& found, ModelFileStatus& status) {
+  status.directory = (found.st_mode & S_IFMT) == S_IFDIR;
+  status.mark = {(found.st_mode & S_IFMT) == S_IFREG, found.st_size,
+                 static_cast<std::int64_t>(found.st_mtime) * 1000000000, 0};
+}
+
+}  // namespace
+
+bool path_status(const std::string& path, ModelFileStatus& status) {
+  struct _stat64 found {};
+  if (_wstat64(widen(path).c_str(), &found) != 0) {
+    return false;
+  }
+  take_status(found, status);
+  return true;
+}
+
+// Another program (a virus scanner, an indexer, the exporter) may hold the model without
+// sharing for a moment: the open is retried for about two seconds, as the replace is.
+int open_model(const std::string& path) {
+  const std::wstring wide = widen(path);
+  DWORD pause = 10;
+  DWORD waited = 0;
+  for (;;) {
+    const int descriptor = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
+    const bool held = descriptor < 0 &&
+                      (_doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION);
+    if (!held || waited >= 2000) {
+      return descriptor;
+    }
+    Sleep(pause);
+    waited += pause;
+    pause = pause * 2 < 250 ? pause * 2 : 250;
+  }
+}
+
+bool descriptor_status(int descriptor, ModelFileStatus& status) {
+  struct _stat64 found {};
+  if (_fstat64(descriptor, &found) != 0) {
+    return false;
+  }
+  take_status(found, status);
+  return true;
+}
+
+std::int64_t seek_model(int descriptor, std::int64_t offset, int whence) {
+  return _lseeki64(descriptor, offset, whence);
+}
+
+std::int64_t read_model_some(int descriptor, std::uint8_t* bytes, std::size_t count) {
+  return _read(descriptor, bytes, static_cast<unsigned>(count));
+}
+
+// Closed: an open file cannot be replaced on Windows. Read-only, so nothing is lost if
+// closing fails.
+int keep_model_open(int descriptor) {
+  (void)_close(descriptor);
+  return -1;
+}
+
+bool status_since_read(const ModelImage& /*model*/, const std::string& path,
+                       ModelFileStatus& status) {
+  return path_status(path, status);
+}
+
+}  // namespace fmskins
