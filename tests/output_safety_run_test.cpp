@@ -441,20 +441,16 @@ TEST(OutputSafety, AccessListAndExtendedAttributesAreKept) {
   const fs::path model = dir.path / "m.fm";
   write_file(model, sample_model({"old"}));
   fs::permissions(model, fs::perms(0640));
-  // Version 2, then (tag, permissions, id): owner rw, user 65534 rw, group r, mask rw, others.
-  std::string list = {2, 0, 0, 0};
-  for (const auto& [tag, permissions, id] :
-       {std::tuple{1, 6, -1}, {2, 6, 65534}, {4, 4, -1}, {0x10, 6, -1}, {0x20, 0, -1}}) {
-    const auto bits = static_cast<std::uint32_t>(id);
-    list += {static_cast<char>(tag),
-             0,
-             static_cast<char>(permissions),
-             0,
-             static_cast<char>(bits & 0xFFU),
-             static_cast<char>((bits >> 8U) & 0xFFU),
-             static_cast<char>((bits >> 16U) & 0xFFU),
-             static_cast<char>(bits >> 24U)};
-  }
+  // Version 2, then 8-byte entries (tag, permissions, id), little-endian: owner rw, user
+  // 65534 rw, group r, mask rw, others nothing.
+  const std::string list(
+      "\x02\0\0\0"
+      "\x01\0\x06\0\xff\xff\xff\xff"
+      "\x02\0\x06\0\xfe\xff\0\0"
+      "\x04\0\x04\0\xff\xff\xff\xff"
+      "\x10\0\x06\0\xff\xff\xff\xff"
+      "\x20\0\0\0\xff\xff\xff\xff",
+      44);
   if (setxattr(model.c_str(), "system.posix_acl_access", list.data(), list.size(), 0) != 0 ||
       setxattr(model.c_str(), "user.origin", "exporter", 8, 0) != 0) {
     GTEST_SKIP() << "the scratch file system keeps no access lists or user attributes";

@@ -190,6 +190,18 @@ std::string name_of(const std::string& path) {
   fatal("Unable to open output model file", error_number);
 }
 
+// The name that the link `link_path`, whose text is `text`, leads to: relative texts count
+// from the link's own directory.
+std::string linked_name(const std::string& link_path, const std::string& text) {
+  if (text.front() == '/') {
+    return text;
+  }
+  std::string name = directory_of(link_path);
+  name += '/';
+  name += text;
+  return name;
+}
+
 // Follows symbolic links from `path` to the file they name, which need not exist yet: the
 // name that the result is renamed to. A loop, an unreadable link or a name the system
 // cannot look up ends the run; it is never taken for "not a link".
@@ -214,14 +226,7 @@ std::string resolve_links(const std::string& path) {
     if (length == 0 || static_cast<std::size_t>(length) >= link.size()) {
       cannot_open(length == 0 ? ENOENT : ENAMETOOLONG);
     }
-    const std::string next(link.data(), static_cast<std::size_t>(length));
-    if (next.front() == '/') {
-      target = next;
-    } else {
-      target = directory_of(target);
-      target += '/';
-      target += next;
-    }
+    target = linked_name(target, std::string(link.data(), static_cast<std::size_t>(length)));
   }
   cannot_open(ELOOP);
 }
@@ -276,14 +281,7 @@ int descriptor_named_by(const std::string& path) {
     if (length <= 0 || static_cast<std::size_t>(length) >= link.size()) {
       return -1;  // not a link: an ordinary name, which the rest of the writer handles
     }
-    const std::string next(link.data(), static_cast<std::size_t>(length));
-    if (next.front() == '/') {
-      target = next;
-    } else {
-      target = directory_of(target);
-      target += '/';
-      target += next;
-    }
+    target = linked_name(target, std::string(link.data(), static_cast<std::size_t>(length)));
   }
   return -1;
 }
