@@ -187,10 +187,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fmskins::walk_model(model, options, nullptr);
       return 0;
     }
-    fmskins::OutputImage output =
-        fmskins::make_output_image(model.size() + 64 * options.skin_paths.size());
+    fmskins::OutputImage output = fmskins::make_output_image(64 * options.skin_paths.size() + 8);
     fmskins::walk_model(model, options, &output);
-    check_output(model, options, fmskins::output_bytes(output));
+    std::vector<std::uint8_t> written;
+    for (const fmskins::OutputPiece& piece : output.pieces) {
+      const Bytes bytes = fmskins::piece_bytes(output, model, piece);
+      written.insert(written.end(), bytes.begin(), bytes.end());
+    }
+    require(written.size() == output.length, "the pieces make the output's length");
+    check_output(model, options, written);
   } catch (const RunEnded&) {
     // A refused model: the tool reported it and would exit; nothing to check.
   }

@@ -56,8 +56,9 @@ int main(int argc, char** argv) {
     static char report_buffer[1U << 16U];
     (void)std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
   }
-  // The two model buffers report their own shortage; any other allocation that fails (a
-  // very long argument list, say) ends the run the same way, never with an abort.
+  // Reading the model and making the output report their own shortage; any other allocation
+  // that fails (a very long argument list, say) ends the run the same way, never with an
+  // abort.
   try {
     fmskins::pause_before_exit_if_launched_alone();
     const std::vector<std::string> arguments = fmskins::argument_list(argc, argv);

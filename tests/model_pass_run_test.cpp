@@ -193,18 +193,14 @@ TEST_F(ModelPassRun, MemoryShortageIsReportedNotCrashedOn) {
     GTEST_SKIP() << "a wrapper (valgrind, an emulator) needs more address space than the limit";
   }
   const std::string setup = "truncate -s 300M m.fm && ulimit -v 450000";
-  for (const auto& [arguments, message] :
-       std::vector<std::pair<std::vector<std::string>, std::string> >{
-           {{"m.fm", "a"}, "Can't allocate memory for modified model"}, {{"/L", "m.fm"}, ""}}) {
+  // The model is mapped and the output refers to it, so both modes get as far as its zeros,
+  // which fail as a chunk of size 0.
+  for (const auto& arguments :
+       std::vector<std::vector<std::string> >{{"m.fm", "a"}, {"/L", "m.fm"}}) {
     write_file(dir.path / "m.fm", "");
     const ToolRun run = run_tool(dir.path, arguments, setup);
-    if (message.empty()) {
-      // List mode needs one buffer only; the zeros then fail as a chunk of size 0.
-      EXPECT_EQ(run.output, report_start(300U << 20U) + chunk_line("", 0, 0) +
-                                fatal_line("Invalid (<=0) chunk size in model"));
-    } else {
-      EXPECT_EQ(run.output, report_start(300U << 20U) + fatal_line(message));
-    }
+    EXPECT_EQ(run.output, report_start(300U << 20U) + chunk_line("", 0, 0) +
+                              fatal_line("Invalid (<=0) chunk size in model"));
     EXPECT_EQ(run.status, failure_status);
   }
   ToolRun run = run_tool(dir.path, {"m.fm", "a"}, "truncate -s 300M m.fm && ulimit -v 200000");

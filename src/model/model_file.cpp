@@ -68,19 +68,32 @@ ModelImage read_model_file(const RunOptions& options) {
     fatal("Can't allocate memory to read model", -1);
   }
   model.length = static_cast<std::size_t>(end);
-  model.bytes = allocate_bytes(model.length);
-  if (!model.bytes) {
-    fatal("Can't allocate memory to read model", -1);
-  }
-  if (!read_fully(descriptor, model.bytes.get(), model.length)) {
-    fatal("Can't read input model file", -1);
+  // A regular file is mapped: only the pages looked at are read, and its unchanged ranges
+  // are later copied file to file.
+  std::uint8_t* const mapping = status.mark.regular ? map_model(descriptor, model.length) : nullptr;
+  if (mapping != nullptr) {
+    model.bytes = ByteBuffer(mapping, ByteBufferRelease{model.length});
+    model.mapped = true;
+  } else {
+    model.bytes = allocate_bytes(model.length);
+    if (!model.bytes) {
+      fatal("Can't allocate memory to read model", -1);
+    }
+    if (!read_fully(descriptor, model.bytes.get(), model.length)) {
+      fatal("Can't read input model file", -1);
+    }
   }
   model.mark = status.mark;
   model.descriptor = keep_model_open(descriptor);
   return model;
 }
 
+bool model_cut_short(const ModelImage& model) { return model.mapped && mapped_pages_lost(); }
+
 bool model_changed_since_read(const ModelImage& model, const std::string& model_path) {
+  if (model_cut_short(model)) {
+    return true;
+  }
   if (!model.mark.regular) {
     return false;
   }

@@ -25,6 +25,13 @@ bool descriptor_status(int descriptor, ModelFileStatus& status);
 std::int64_t seek_model(int descriptor, std::int64_t offset, int whence);
 std::int64_t read_model_some(int descriptor, std::uint8_t* bytes, std::size_t count);
 
+// The `length` bytes of the regular file open as `descriptor`, mapped read-only, or null where
+// the system does not map it (the file is read instead). The mapping is released as a
+// ByteBuffer of mapped size `length`.
+std::uint8_t* map_model(int descriptor, std::size_t length);
+// True once a mapped page was found cut off the file by another program.
+bool mapped_pages_lost();
+
 // After the whole model is read: the descriptor to keep for the rest of the run, or -1
 // where it is closed.
 int keep_model_open(int descriptor);

@@ -67,6 +67,11 @@ std::int64_t read_model_some(int descriptor, std::uint8_t* bytes, std::size_t co
   return _read(descriptor, bytes, static_cast<unsigned>(count));
 }
 
+// Read into memory instead.
+std::uint8_t* map_model(int /*descriptor*/, std::size_t /*length*/) { return nullptr; }
+
+bool mapped_pages_lost() { return false; }
+
 // Closed: an open file cannot be replaced on Windows. Read-only, so nothing is lost if
 // closing fails.
 int keep_model_open(int descriptor) {

@@ -41,7 +41,7 @@ bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
         model.subspan(offset, chunk_header_size + data_size);
     const std::span<const std::uint8_t> data = chunk.subspan(chunk_header_size);
     if (output != nullptr) {
-      output_append(*output, chunk);
+      output_append_model(*output, offset, chunk.size());
     }
 
     const ChunkKind* kind = find_chunk_kind(header.identifier);
@@ -87,16 +87,21 @@ void run_model_pass(const RunOptions& options) {
 
   OutputImage output;
   if (!list_only) {
+    // The tool's own bytes: the new entries and the two patched fields.
     const std::size_t entries = options.skin_paths.size();
-    if (entries > (SIZE_MAX - model.length) / skin_entry_size) {
+    if (entries > (SIZE_MAX - 2 * sizeof(std::int32_t)) / skin_entry_size) {
       fatal("Can't allocate memory for modified model", -1);
     }
-    output = make_output_image(model.length + skin_entry_size * entries);
+    output = make_output_image(skin_entry_size * entries + 2 * sizeof(std::int32_t));
   }
 
   const bool skins_edited = walk_model(model_bytes(model), options, list_only ? nullptr : &output);
 
   if (list_only) {
+    // A page of the list that another program cut off the file meanwhile read as zeros.
+    if (model_cut_short(model)) {
+      fatal("Model file changed while it was being read", -1);
+    }
     // The list is what was asked for: one that did not arrive whole is a failure.
     if (!flush_report()) {
       fatal("Unable to write the skin list", -1);
@@ -111,8 +116,7 @@ void run_model_pass(const RunOptions& options) {
   // The report so far must reach standard output before the model does, should the two be
   // the same stream.
   flush_report();
-  write_output_file(
-      {options.output_path, output_bytes(output), options.model_path, model, lock.handle});
+  write_output_file({options.output_path, output, options.model_path, model, lock.handle});
   release_model_lock(lock);
   report("Wrote: %s, %zu bytes\n", shown_output.c_str(), output.length);
 }

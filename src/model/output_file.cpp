@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -127,6 +129,13 @@ void release_temporary_guard() {
   temporary_exists = 0;
 }
 
+// Waits until a descriptor that another program left non-blocking (a standard output)
+// takes more bytes.
+void wait_until_writable(int descriptor) {
+  pollfd ready{descriptor, POLLOUT, 0};
+  (void)poll(&ready, 1, -1);
+}
+
 bool write_fully(int descriptor, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t put =
@@ -135,9 +144,7 @@ bool write_fully(int descriptor, std::span<const std::uint8_t> bytes) {
       continue;
     }
     if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // A standard output that another program left non-blocking: wait until it drains.
-      pollfd ready{descriptor, POLLOUT, 0};
-      (void)poll(&ready, 1, -1);
+      wait_until_writable(descriptor);
       continue;
     }
     if (put <= 0) {
@@ -148,29 +155,107 @@ bool write_fully(int descriptor, std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-// Writes `bytes` to a file that will be flushed to disk, starting the disk writes of each
-// block as soon as it is written (where the system allows), so that the flush at the end
-// waits for the last blocks only instead of the whole model.
-bool write_for_flush(int descriptor, std::span<const std::uint8_t> bytes) {
+// Errors by which the system declines to copy between two files in the kernel (other file
+// systems, an output opened for appending, a kernel or file system without the call),
+// rather than failing the copy.
+bool copy_refused(int error_number) {
+  return error_number == EXDEV || error_number == EINVAL || error_number == EBADF ||
+         error_number == EOPNOTSUPP || error_number == ENOSYS;
+}
+
+// Copies up to `count` bytes of the file `from`, starting at `offset`, to the current
+// position of `to`, file to file in the kernel.
+ssize_t copy_in_kernel(int from, std::size_t offset, int to, std::size_t count) {
 #if defined(__linux__)
-  constexpr std::size_t writeback_block = std::size_t{32} << 20U;
-  off64_t written = 0;
-  while (!bytes.empty()) {
-    const std::span<const std::uint8_t> block =
-        bytes.first(bytes.size() < writeback_block ? bytes.size() : writeback_block);
-    if (!write_fully(descriptor, block)) {
-      return false;
+  auto position = static_cast<off64_t>(offset);
+  return copy_file_range(from, &position, to, nullptr, count, 0);
+#else
+  static_cast<void>(from);
+  static_cast<void>(offset);
+  static_cast<void>(to);
+  static_cast<void>(count);
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+// Starts the disk writes of `count` bytes written at `offset`. Advice only: where it fails
+// or the system has no such call, the flush at the end does the work.
+void start_writeback(int descriptor, std::uint64_t offset, std::size_t count) {
+#if defined(__linux__)
+  (void)sync_file_range(descriptor, static_cast<off64_t>(offset), static_cast<off64_t>(count),
+                        SYNC_FILE_RANGE_WRITE);
+#else
+  static_cast<void>(descriptor);
+  static_cast<void>(offset);
+  static_cast<void>(count);
+#endif
+}
+
+// Writes the output's pieces to `descriptor`, in order. Into a regular file, the ranges of a
+// mapped model are copied file to file in the kernel and never pass through the tool's
+// memory; where the system declines that, and into anything else, they are written from
+// the image, gathered with the tool's own bytes. With `flush_early`, the disk writes of
+// each block are started as soon as it is written, so that the flush at the end waits for
+// the last blocks only instead of the whole model. False on any failure, or when the model
+// file ended before a range could be copied whole.
+bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early) {
+  const std::vector<OutputPiece>& pieces = request.output.pieces;
+  const std::span<const std::uint8_t> model = model_bytes(request.model);
+  const std::size_t block = flush_early ? std::size_t{32} << 20U : io_block;
+  struct stat status {};
+  bool in_kernel =
+      request.model.mapped && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+  std::uint64_t written = 0;
+  std::size_t index = 0;
+  std::size_t into = 0;  // bytes of pieces[index] already written
+  while (index < pieces.size()) {
+    ssize_t put = 0;
+    if (pieces[index].from_model && in_kernel) {
+      put = copy_in_kernel(request.model.descriptor, pieces[index].offset + into, descriptor,
+                           std::min(pieces[index].count - into, block));
+      if (put < 0 && copy_refused(errno)) {
+        in_kernel = false;
+        continue;
+      }
+    } else {
+      // From here up to the next range copied in the kernel, at most a block.
+      std::vector<iovec> parts;
+      std::size_t total = 0;
+      for (std::size_t next = index, skip = into;
+           next < pieces.size() && total < block && parts.size() < IOV_MAX &&
+           (next == index || !pieces[next].from_model || !in_kernel);
+           ++next, skip = 0) {
+        std::span<const std::uint8_t> bytes =
+            piece_bytes(request.output, model, pieces[next]).subspan(skip);
+        bytes = bytes.first(std::min(bytes.size(), block - total));
+        parts.push_back({const_cast<std::uint8_t*>(bytes.data()), bytes.size()});
+        total += bytes.size();
+      }
+      put = writev(descriptor, parts.data(), static_cast<int>(parts.size()));
     }
-    // Advice only: a failure here leaves the work to the flush.
-    (void)sync_file_range(descriptor, written, static_cast<off64_t>(block.size()),
-                          SYNC_FILE_RANGE_WRITE);
-    written += static_cast<off64_t>(block.size());
-    bytes = bytes.subspan(block.size());
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      wait_until_writable(descriptor);
+      continue;
+    }
+    if (put <= 0) {
+      return false;  // a copy of none: the model file ended early
+    }
+    if (flush_early) {
+      start_writeback(descriptor, written, static_cast<std::size_t>(put));
+    }
+    written += static_cast<std::uint64_t>(put);
+    for (auto left = static_cast<std::size_t>(put); left > 0;) {
+      const std::size_t rest = pieces[index].count - into;
+      into = left < rest ? into + left : 0;
+      index += left < rest ? 0 : 1;
+      left -= std::min(left, rest);
+    }
   }
   return true;
-#else
-  return write_fully(descriptor, bytes);
-#endif
 }
 
 std::string directory_of(const std::string& path) {
@@ -294,14 +379,43 @@ void check_model_unchanged(const OutputRequest& request) {
   }
 }
 
+// What a failed write of the output is reported as: a model file cut short under the tool
+// is the cause, where it was.
+const char* write_failure(const OutputRequest& request) {
+  return model_changed_since_read(request.model, request.model_path)
+             ? "Model file changed while it was being edited"
+             : "Unable to write output model file";
+}
+
 // Writes through a descriptor that stays open for others (standard output, one the tool
 // was started with), as its owner set it up and at its own offset, after the report lines
 // before it.
 void write_through_shared(int descriptor, const OutputRequest& request) {
+  // Written over the mapped model file itself, the output would change the bytes still to
+  // be copied: it is put together in memory first.
+  struct stat output {};
+  struct stat model {};
+  ByteBuffer whole;
+  if (request.model.mapped && fstat(descriptor, &output) == 0 &&
+      fstat(request.model.descriptor, &model) == 0 && same_file(output, model)) {
+    whole = allocate_bytes(request.output.length);
+    if (!whole) {
+      fatal("Can't allocate memory for modified model", -1);
+    }
+    std::size_t at = 0;
+    for (const OutputPiece& piece : request.output.pieces) {
+      const std::span<const std::uint8_t> bytes =
+          piece_bytes(request.output, model_bytes(request.model), piece);
+      std::copy(bytes.begin(), bytes.end(), whole.get() + at);
+      at += bytes.size();
+    }
+  }
   check_model_unchanged(request);
   flush_report();
-  if (!write_fully(descriptor, request.bytes)) {
-    fatal("Unable to write output model file", -1);
+  const bool written = whole ? write_fully(descriptor, {whole.get(), request.output.length})
+                             : write_pieces(descriptor, request, false);
+  if (!written) {
+    fatal(write_failure(request), -1);
   }
 }
 
@@ -313,8 +427,8 @@ void write_through_own(int descriptor, const OutputRequest& request) {
   if (flags >= 0) {
     (void)fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
   }
-  if (!write_fully(descriptor, request.bytes)) {
-    fatal("Unable to write output model file", -1);
+  if (!write_pieces(descriptor, request, false)) {
+    fatal(write_failure(request), -1);
   }
   if (close(descriptor) != 0) {
     fatal("Unable to close output model file", -1);
@@ -404,8 +518,8 @@ void replace_through_temporary(const std::string& target, const OutputRequest& r
           error_number);
   }
 
-  if (!write_for_flush(descriptor, request.bytes)) {
-    fail_with_temporary(temporary, descriptor, "Unable to write output model file");
+  if (!write_pieces(descriptor, request, true)) {
+    fail_with_temporary(temporary, descriptor, write_failure(request));
   }
   // Owner first, then attributes, then mode, all after the data: changing the owner or
   // writing clears the set-user-ID and set-group-ID bits, and the mode set last also sets

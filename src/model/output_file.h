@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 
 #include "model/model_image.h"
@@ -9,10 +8,11 @@
 namespace fmskins {
 
 // What the writer is given: the finished model, where it goes, and the model file it was
-// made from (to tell whether another program changed that file meanwhile).
+// made from (whose ranges the output holds, and to tell whether another program changed that
+// file meanwhile).
 struct OutputRequest {
   const std::string& output_path;
-  std::span<const std::uint8_t> bytes;
+  const OutputImage& output;
   const std::string& model_path;
   const ModelImage& model;
   std::intptr_t lock_descriptor = -1;  // the run's lock on the output, if it holds one

@@ -81,14 +81,19 @@ int error_number_of(DWORD error) {
   fatal("Unable to open output model file", error_number);
 }
 
-bool write_fully(HANDLE handle, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    DWORD put = 0;
-    const auto count = static_cast<DWORD>(std::min(bytes.size(), io_block));
-    if (WriteFile(handle, bytes.data(), count, &put, nullptr) == 0 || put == 0) {
-      return false;
+// Writes the output's pieces in order, each from the model image or the tool's own bytes.
+bool write_fully(HANDLE handle, const OutputRequest& request) {
+  for (const OutputPiece& piece : request.output.pieces) {
+    std::span<const std::uint8_t> bytes =
+        piece_bytes(request.output, model_bytes(request.model), piece);
+    while (!bytes.empty()) {
+      DWORD put = 0;
+      const auto count = static_cast<DWORD>(std::min(bytes.size(), io_block));
+      if (WriteFile(handle, bytes.data(), count, &put, nullptr) == 0 || put == 0) {
+        return false;
+      }
+      bytes = bytes.subspan(put);
     }
-    bytes = bytes.subspan(put);
   }
   return true;
 }
@@ -202,7 +207,6 @@ bool replace_with_retries(const std::wstring& relative_path, const std::wstring&
 
 void write_output_file(const OutputRequest& request) {
   const std::string& path = request.output_path;
-  const std::span<const std::uint8_t> bytes = request.bytes;
   if (path.empty()) {
     cannot_open(ENOENT);  // as opening an empty name fails
   }
@@ -221,7 +225,7 @@ void write_output_file(const OutputRequest& request) {
         fatal("Model file changed while it was being edited", -1);
       }
       flush_report();
-      if (!write_fully(standard, bytes)) {
+      if (!write_fully(standard, request)) {
         fatal("Unable to write output model file", -1);
       }
       return;
@@ -253,7 +257,7 @@ void write_output_file(const OutputRequest& request) {
       fatal("Model file changed while it was being edited", -1);
     }
     flush_report();
-    const bool written = write_fully(opened, bytes);
+    const bool written = write_fully(opened, request);
     if (CloseHandle(opened) == 0 || !written) {
       fatal(written ? "Unable to close output model file" : "Unable to write output model file",
             -1);
@@ -296,7 +300,7 @@ void write_output_file(const OutputRequest& request) {
     }
   }
   guard_temporary(temporary);
-  if (!write_fully(handle, bytes) || FlushFileBuffers(handle) == 0) {
+  if (!write_fully(handle, request) || FlushFileBuffers(handle) == 0) {
     fail_with_temporary(temporary, handle, "Unable to write output model file");
   }
   if (CloseHandle(handle) == 0) {

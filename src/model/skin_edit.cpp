@@ -180,11 +180,8 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
   }
 
   const std::size_t size_field = copied_size_field(*output, chunk_data.size());
-  const std::span<std::uint8_t> placed = output_bytes(*output);
   if (mode == RunMode::replace) {
-    output->length -= chunk_data.size();
-    write_le32(placed, size_field, 0);
-    write_le32(placed, count.field_offset, 0);
+    output_cut_back(*output, chunk_data.size());
   }
   // The paths the resulting list holds so far: the kept entries, then those added.
   std::vector<std::string> in_list;
@@ -196,18 +193,21 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
   }
   for (std::size_t index = 0; index < stored.size(); ++index) {
     const std::string& path = options.skin_paths[index];
-    const std::int32_t number = read_le32(output_bytes(*output), count.field_offset) + 1;
-    report("    Adding #%" PRId32 " skin name '%s'...\n", number, printable_text(path).c_str());
+    report("    Adding #%" PRIu64 " skin name '%s'...\n", kept + index + 1,
+           printable_text(path).c_str());
     warn_about_skin_path(path, stored[index], in_list);
     in_list.push_back(stored[index]);
     std::array<std::uint8_t, skin_entry_size> entry{};
     std::copy(stored[index].begin(), stored[index].end(), entry.begin());
     output_append(*output, entry);
-    const std::span<std::uint8_t> bytes = output_bytes(*output);
-    write_le32(bytes, size_field,
-               read_le32(bytes, size_field) + static_cast<std::int32_t>(skin_entry_size));
-    write_le32(bytes, count.field_offset, number);
   }
+  // Both fields were checked above to fit a 32-bit signed value.
+  const std::uint64_t entries = kept + stored.size();
+  std::array<std::uint8_t, 4> field{};
+  write_le32(field, 0, static_cast<std::int32_t>(entries * skin_entry_size));
+  output_patch(*output, size_field, field);
+  write_le32(field, 0, static_cast<std::int32_t>(entries));
+  output_patch(*output, count.field_offset, field);
 }
 
 }  // namespace fmskins
