@@ -391,9 +391,9 @@ TEST(OutputSafety, OutputHeldByAnotherRunIsWaitedFor) {
 #endif
 }
 
-// A model that another program writes to while the tool runs is never replaced by an edit
-// of what was read. The output is a FIFO, so that the tool waits at its open once the model
-// is walked, until the test has changed the model and opens the reading end.
+// A model that another program writes to or cuts short while the tool runs is never replaced
+// by an edit of what was read. The output is a FIFO, so that the tool waits at its open once
+// the model is walked, until the test has changed the model and opens the reading end.
 TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
 #if defined(_WIN32)
   GTEST_SKIP() << "POSIX FIFOs";
@@ -401,8 +401,9 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
   const ScratchDir dir;
   const std::string model = large_model({"old"});
   const std::string written = large_model({"new"});
-  const std::string tail(100000, 'x');
-  for (const bool changed : {false, true}) {
+  const std::string tail(100000, 'x');  // an exporter's later chunks
+  for (const std::string& changed_to : {model, model + tail, model.substr(0, 4096)}) {
+    const bool changed = changed_to != model;
     write_file(dir.path / "m.fm", model);
     ASSERT_EQ(mkfifo((dir.path / "p").c_str(), 0600), 0);
     StartedTool started = start_tool(dir.path, {"/O", "p", "m.fm", "new"});
@@ -414,7 +415,7 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
       printed.append(block.data(), static_cast<std::size_t>(got));
     }
     if (changed) {
-      write_file(dir.path / "m.fm", model + tail);  // an exporter's later chunks
+      write_file(dir.path / "m.fm", changed_to);
     }
     const std::string through_fifo = read_file(dir.path / "p");
     const ToolRun run = finish_tool(started);
@@ -424,9 +425,22 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
                            : "Wrote: p, " + std::to_string(written.size()) + " bytes\n"));
     EXPECT_EQ(run.status, changed ? failure_status : 0);
     EXPECT_EQ(through_fifo, changed ? "" : written);
-    EXPECT_EQ(read_file(dir.path / "m.fm"), changed ? model + tail : model);
+    EXPECT_EQ(read_file(dir.path / "m.fm"), changed_to);
     fs::remove(dir.path / "p");
   }
+
+  // Listing with the report unread, so that the tool stops partway through a long skin
+  // list: the entries after that point are gone from the file when it reads on.
+  std::vector<std::string> paths(20000, "skins/a_skin_of_many.m8");
+  write_file(dir.path / "m.fm", header_chunk(20000) + skin_chunk(paths));
+  StartedTool started = start_tool(dir.path, {"/L", "m.fm"});
+  char first = 0;
+  ASSERT_EQ(read(started.output, &first, 1), 1);
+  fs::resize_file(dir.path / "m.fm", 4096);
+  const ToolRun run = finish_tool(started);
+  EXPECT_TRUE(run.output.ends_with(fatal_line("Model file changed while it was being read")));
+  EXPECT_EQ(run.status, failure_status);
+  EXPECT_EQ(snapshot(dir.path).size(), 1U);
 #endif
 }
 
