@@ -196,8 +196,8 @@ void start_writeback(int descriptor, std::uint64_t offset, std::size_t count) {
 // mapped model are copied file to file in the kernel and never pass through the tool's
 // memory; where the system declines that, and into anything else, they are written from
 // the image, gathered with the tool's own bytes. With `flush_early`, the disk writes of
-// each block are started as soon as it is written, so that the flush at the end waits for
-// the last blocks only instead of the whole model. False on any failure, or when the model
+// each block are started once it is written, so that the flush at the end waits for the
+// last block only instead of the whole model. False on any failure, or when the model
 // file ended before a range could be copied whole.
 bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early) {
   const std::vector<OutputPiece>& pieces = request.output.pieces;
@@ -207,6 +207,7 @@ bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early
   bool in_kernel =
       request.model.mapped && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
   std::uint64_t written = 0;
+  std::uint64_t handed = 0;  // bytes whose disk writes were started
   std::size_t index = 0;
   std::size_t into = 0;  // bytes of pieces[index] already written
   while (index < pieces.size()) {
@@ -244,10 +245,14 @@ bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early
     if (put <= 0) {
       return false;  // a copy of none: the model file ended early
     }
-    if (flush_early) {
-      start_writeback(descriptor, written, static_cast<std::size_t>(put));
-    }
     written += static_cast<std::uint64_t>(put);
+    if (flush_early && written - handed >= block) {
+      // Whole 64 KiB runs only: a page whose writing has started makes the next write to it
+      // wait for the disk.
+      const std::uint64_t whole = written / 65536 * 65536;
+      start_writeback(descriptor, handed, static_cast<std::size_t>(whole - handed));
+      handed = whole;
+    }
     for (auto left = static_cast<std::size_t>(put); left > 0;) {
       const std::size_t rest = pieces[index].count - into;
       into = left < rest ? into + left : 0;
