@@ -1,5 +1,5 @@
 // Writes the benchmark's models, streaming, so that a model of any size costs no memory:
-//   make_bench_model large PATH BYTES    header, skin chunk (2 paths), one large frames chunk
+//   make_bench_model large PATH BYTES    header, skin chunk (2 paths), six frames chunks: 8 chunks
 //   make_bench_model many PATH CHUNKS    header, skin chunk, then CHUNKS small tris chunks
 
 #include <array>
@@ -61,21 +61,28 @@ int main(int argc, char** argv) {
   const std::string head = head_chunks();
   bool written = write_all(file, head);
   if (kind == "large") {
-    const unsigned long long data = number - head.size() - 40;
-    if (number < head.size() + 41 || data > 0x7FFFFFFFULL) {
+    constexpr unsigned long long frames_chunks = 6;
+    const unsigned long long data = number - head.size() - 40 * frames_chunks;
+    if (number < head.size() + 41 * frames_chunks || data / frames_chunks > 0x7FFFFFFFULL) {
       (void)std::fprintf(stderr, "make_bench_model: size out of range\n");
       return 2;
     }
-    written =
-        written && write_all(file, chunk_header("frames", 1, static_cast<std::uint32_t>(data)));
     std::vector<char> block(1U << 20U);
     for (std::size_t index = 0; index < block.size(); ++index) {
       block[index] = static_cast<char>((index * 131U + 7U) & 0xFFU);
     }
-    for (unsigned long long left = data; written && left > 0;) {
-      const std::size_t count = left < block.size() ? static_cast<std::size_t>(left) : block.size();
-      written = std::fwrite(block.data(), 1, count, file) == count;
-      left -= count;
+    for (unsigned long long chunk = 0; chunk < frames_chunks; ++chunk) {
+      // The last chunk takes what does not divide evenly.
+      const unsigned long long size =
+          data / frames_chunks + (chunk + 1 == frames_chunks ? data % frames_chunks : 0);
+      written =
+          written && write_all(file, chunk_header("frames", 1, static_cast<std::uint32_t>(size)));
+      for (unsigned long long left = size; written && left > 0;) {
+        const std::size_t count =
+            left < block.size() ? static_cast<std::size_t>(left) : block.size();
+        written = std::fwrite(block.data(), 1, count, file) == count;
+        left -= count;
+      }
     }
   } else if (kind == "many") {
     const std::string small = chunk_header("tris", 1, 4) + "abcd";
