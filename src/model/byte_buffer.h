@@ -16,8 +16,8 @@ using ByteBuffer = std::unique_ptr<std::uint8_t[], ByteBufferRelease>;
 
 // A buffer of `size` uninitialised bytes, or an empty pointer when no memory can be had.
 // A zero size still yields a buffer. Large buffers are mapped and, where the system
-// offers it, backed by huge pages: a whole model is read into one and copied into
-// another, and faulting them in 4 KiB at a time would cost more than the copying.
+// offers it, backed by huge pages: a model that cannot be mapped is read whole into one,
+// and faulting it in 4 KiB at a time would cost more than the reading.
 ByteBuffer allocate_bytes(std::size_t size);
 
 }  // namespace fmskins
