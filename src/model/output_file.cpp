@@ -396,12 +396,12 @@ const char* write_failure(const OutputRequest& request) {
 // was started with), as its owner set it up and at its own offset, after the report lines
 // before it.
 void write_through_shared(int descriptor, const OutputRequest& request) {
-  // Written over the mapped model file itself, the output would change the bytes still to
-  // be copied: it is put together in memory first.
+  // Written over the model file itself, the output would change the bytes still to be
+  // copied: it is put together in memory first.
   struct stat output {};
   struct stat model {};
   ByteBuffer whole;
-  if (request.model.mapped && fstat(descriptor, &output) == 0 &&
+  if (request.model.descriptor >= 0 && fstat(descriptor, &output) == 0 &&
       fstat(request.model.descriptor, &model) == 0 && same_file(output, model)) {
     whole = allocate_bytes(request.output.length);
     if (!whole) {
@@ -419,7 +419,8 @@ void write_through_shared(int descriptor, const OutputRequest& request) {
   flush_report();
   const bool written = whole ? write_fully(descriptor, {whole.get(), request.output.length})
                              : write_pieces(descriptor, request, false);
-  if (!written) {
+  // Ranges copied from a model that changed meanwhile may be a mix of old and new bytes.
+  if (!written || (!whole && model_changed_since_read(request.model, request.model_path))) {
     fatal(write_failure(request), -1);
   }
 }
@@ -432,7 +433,8 @@ void write_through_own(int descriptor, const OutputRequest& request) {
   if (flags >= 0) {
     (void)fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
   }
-  if (!write_pieces(descriptor, request, false)) {
+  if (!write_pieces(descriptor, request, false) ||
+      model_changed_since_read(request.model, request.model_path)) {
     fatal(write_failure(request), -1);
   }
   if (close(descriptor) != 0) {
