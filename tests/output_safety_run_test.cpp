@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -431,6 +432,10 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
 
   // Listing with the report unread, so that the tool stops partway through a long skin
   // list: the entries after that point are gone from the file when it reads on.
+  if (std::getenv("FMSKINS_TEST_WRAPPER") != nullptr) {
+    note_skipped_case("a model cut short while listed: emulators misreport the lost page");
+    return;
+  }
   std::vector<std::string> paths(20000, "skins/a_skin_of_many.m8");
   write_file(dir.path / "m.fm", header_chunk(20000) + skin_chunk(paths));
   StartedTool started = start_tool(dir.path, {"/L", "m.fm"});
