@@ -136,25 +136,6 @@ void wait_until_writable(int descriptor) {
   (void)poll(&ready, 1, -1);
 }
 
-bool write_fully(int descriptor, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put =
-        write(descriptor, bytes.data(), bytes.size() < io_block ? bytes.size() : io_block);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      wait_until_writable(descriptor);
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(put));
-  }
-  return true;
-}
-
 // Errors by which the system declines to copy between two files in the kernel (other file
 // systems, an output opened for appending, a kernel or file system without the call),
 // rather than failing the copy.
@@ -400,27 +381,24 @@ void write_through_shared(int descriptor, const OutputRequest& request) {
   // copied: it is put together in memory first.
   struct stat output {};
   struct stat model {};
-  ByteBuffer whole;
-  if (request.model.descriptor >= 0 && fstat(descriptor, &output) == 0 &&
-      fstat(request.model.descriptor, &model) == 0 && same_file(output, model)) {
-    whole = allocate_bytes(request.output.length);
-    if (!whole) {
-      fatal("Can't allocate memory for modified model", -1);
-    }
-    std::size_t at = 0;
+  const bool over_model = request.model.descriptor >= 0 && fstat(descriptor, &output) == 0 &&
+                          fstat(request.model.descriptor, &model) == 0 && same_file(output, model);
+  OutputImage whole;
+  if (over_model) {
+    whole = make_output_image(request.output.length);
     for (const OutputPiece& piece : request.output.pieces) {
-      const std::span<const std::uint8_t> bytes =
-          piece_bytes(request.output, model_bytes(request.model), piece);
-      std::copy(bytes.begin(), bytes.end(), whole.get() + at);
-      at += bytes.size();
+      output_append(whole, piece_bytes(request.output, model_bytes(request.model), piece));
     }
   }
   check_model_unchanged(request);
   flush_report();
-  const bool written = whole ? write_fully(descriptor, {whole.get(), request.output.length})
-                             : write_pieces(descriptor, request, false);
+  const bool written = write_pieces(
+      descriptor,
+      over_model ? OutputRequest{request.output_path, whole, request.model_path, request.model}
+                 : request,
+      false);
   // Ranges copied from a model that changed meanwhile may be a mix of old and new bytes.
-  if (!written || (!whole && model_changed_since_read(request.model, request.model_path))) {
+  if (!written || (!over_model && model_changed_since_read(request.model, request.model_path))) {
     fatal(write_failure(request), -1);
   }
 }
