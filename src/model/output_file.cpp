@@ -178,8 +178,8 @@ void start_writeback(int descriptor, std::uint64_t offset, std::size_t count) {
 // memory; where the system declines that, and into anything else, they are written from
 // the image, gathered with the tool's own bytes. With `flush_early`, the disk writes of
 // each block are started once it is written, so that the flush at the end waits for the
-// last block only instead of the whole model. False on any failure, or when the model
-// file ended before a range could be copied whole.
+// last block only instead of the whole model. False on any failure, a model file that ended
+// early among them.
 bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early) {
   const std::vector<OutputPiece>& pieces = request.output.pieces;
   const std::span<const std::uint8_t> model = model_bytes(request.model);
@@ -196,7 +196,9 @@ bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early
     if (pieces[index].from_model && in_kernel) {
       put = copy_in_kernel(request.model.descriptor, pieces[index].offset + into, descriptor,
                            std::min(pieces[index].count - into, block));
-      if (put < 0 && copy_refused(errno)) {
+      // A copy of none is taken as a refusal too (some file systems answer so): the range
+      // is then written from the image, which fails if the model file did end early.
+      if (put == 0 || (put < 0 && copy_refused(errno))) {
         in_kernel = false;
         continue;
       }
@@ -224,7 +226,7 @@ bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early
       continue;
     }
     if (put <= 0) {
-      return false;  // a copy of none: the model file ended early
+      return false;
     }
     written += static_cast<std::uint64_t>(put);
     if (flush_early && written - handed >= block) {
