@@ -183,7 +183,9 @@ void start_writeback(int descriptor, std::uint64_t offset, std::size_t count) {
 bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early) {
   const std::vector<OutputPiece>& pieces = request.output.pieces;
   const std::span<const std::uint8_t> model = model_bytes(request.model);
-  const std::size_t block = flush_early ? std::size_t{32} << 20U : io_block;
+  // Blocks of 8 MiB keep the disk busy from early on: with 32 MiB, a flushed replace of a
+  // 256 MiB model took a quarter longer than writing and flushing it with dd.
+  const std::size_t block = flush_early ? std::size_t{8} << 20U : io_block;
   struct stat status {};
   bool in_kernel =
       request.model.mapped && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
