@@ -72,6 +72,22 @@ TEST(WindowsRun, LongUnicodeNamesAreEditedInPlace) {
   }
 }
 
+// Starts `program` with the command line `command`, standard output and error on the
+// inheritable `output`, in `directory` (null: this process's own).
+PROCESS_INFORMATION start_process(const char* program, std::wstring command, HANDLE output,
+                                  const wchar_t* directory) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  PROCESS_INFORMATION process{};
+  EXPECT_NE(CreateProcessW(utf8_path(program).wstring().c_str(), command.data(), nullptr, nullptr,
+                           TRUE, CREATE_NO_WINDOW, nullptr, directory, &startup, &process),
+            0);
+  return process;
+}
+
 // Holds `path` open from another process for `milliseconds`; returns once it is held.
 HANDLE hold(const std::filesystem::path& path, int milliseconds, bool alone = false) {
   SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -79,18 +95,11 @@ HANDLE hold(const std::filesystem::path& path, int milliseconds, bool alone = fa
   HANDLE write_end = nullptr;
   EXPECT_NE(CreatePipe(&read_end, &write_end, &security, 0), 0);
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write_end;
-  startup.hStdError = write_end;
-  PROCESS_INFORMATION process{};
-  std::wstring command = L"hold_file \"" + path.wstring() + L"\" " + std::to_wstring(milliseconds) +
-                         (alone ? L" alone" : L"");
-  const std::wstring helper = utf8_path(FMSKINS_HOLD_FILE_PATH).wstring();
-  EXPECT_NE(CreateProcessW(helper.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                           nullptr, nullptr, &startup, &process),
-            0);
+  const PROCESS_INFORMATION process =
+      start_process(FMSKINS_HOLD_FILE_PATH,
+                    L"hold_file \"" + path.wstring() + L"\" " + std::to_wstring(milliseconds) +
+                        (alone ? L" alone" : L""),
+                    write_end, nullptr);
   CloseHandle(write_end);
   char said[8] = {};
   DWORD got = 0;
@@ -155,17 +164,8 @@ TEST(WindowsRun, StandardOutputNamedAsOutputIsWrittenThrough) {
   const HANDLE log =
       CreateFileW((dir.path / "log.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = log;
-  startup.hStdError = log;
-  PROCESS_INFORMATION process{};
-  std::wstring command = L"fmskins /O log.txt m.fm new";
-  const std::wstring tool = utf8_path(FMSKINS_TOOL_PATH).wstring();
-  ASSERT_NE(CreateProcessW(tool.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                           nullptr, dir.path.c_str(), &startup, &process),
-            0);
+  const PROCESS_INFORMATION process =
+      start_process(FMSKINS_TOOL_PATH, L"fmskins /O log.txt m.fm new", log, dir.path.c_str());
   CloseHandle(log);
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD status = 1;

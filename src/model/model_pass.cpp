@@ -87,12 +87,13 @@ void run_model_pass(const RunOptions& options) {
 
   OutputImage output;
   if (!list_only) {
-    // The tool's own bytes: the new entries and the two patched fields.
+    // The tool's own bytes: the new entries and the two patched 32-bit fields.
+    constexpr std::size_t patched_fields = 2 * sizeof(std::int32_t);
     const std::size_t entries = options.skin_paths.size();
-    if (entries > (SIZE_MAX - 2 * sizeof(std::int32_t)) / skin_entry_size) {
+    if (entries > (SIZE_MAX - patched_fields) / skin_entry_size) {
       fatal("Can't allocate memory for modified model", -1);
     }
-    output = make_output_image(skin_entry_size * entries + 2 * sizeof(std::int32_t));
+    output = make_output_image(skin_entry_size * entries + patched_fields);
   }
 
   const bool skins_edited = walk_model(model_bytes(model), options, list_only ? nullptr : &output);
