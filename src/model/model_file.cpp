@@ -55,6 +55,11 @@ ModelImage read_model_file(const RunOptions& options) {
   if (status.directory) {
     cannot_open_model(options, EISDIR);
   }
+  // An edit of a model that another program is writing would mix its states, or lose the
+  // other program's bytes. A listing shows what is there and keeps no one out.
+  if (status.mark.regular && run_mode(options) != RunMode::list && !keep_writers_out(descriptor)) {
+    fatal("Model file is being written by another program", -1);
+  }
   const std::int64_t end = seek_model(descriptor, 0, SEEK_END);
   if (end < 0) {
     cannot_open_model(options, errno);
@@ -97,12 +102,24 @@ bool model_changed_since_read(const ModelImage& model, const std::string& model_
   if (!model.mark.regular) {
     return false;
   }
+  if (written_while_watched()) {
+    return true;
+  }
   ModelFileStatus now;
   if (!status_since_read(model, model_path, now)) {
     return true;
   }
-  return now.mark.size != model.mark.size || now.mark.modified_ns != model.mark.modified_ns ||
-         now.mark.changed_ns != model.mark.changed_ns;
+  const FileMark& then = model.mark;
+  if (now.mark.size != then.size || now.mark.modified_ns != then.modified_ns) {
+    return true;
+  }
+  // The status change time moves with a write, but also with a rename over the file, an
+  // unlink, a new link, chmod or chown, none of which touch the bytes read. Where writers
+  // are watched it is not needed; elsewhere a change of it with none of those is taken for
+  // a write.
+  const bool bytes_untouched = now.mark.links != then.links || now.mark.mode != then.mode ||
+                               now.mark.owner != then.owner || now.mark.group != then.group;
+  return !writers_watched() && !bytes_untouched && now.mark.changed_ns != then.changed_ns;
 }
 
 }  // namespace fmskins

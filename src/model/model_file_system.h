@@ -32,6 +32,14 @@ std::uint8_t* map_model(int descriptor, std::size_t length);
 // True once a mapped page was found cut off the file by another program.
 bool mapped_pages_lost();
 
+// Keeps programs that open the model file (open as `descriptor`) for writing during the run
+// from going unnoticed, where the system can: false when one has it open for writing now.
+bool keep_writers_out(int descriptor);
+// True when writers are watched for (above); then a program that opened the model for
+// writing since is `written_while_watched`, and the file's status times need not tell.
+bool writers_watched();
+bool written_while_watched();
+
 // After the whole model is read: the descriptor to keep for the rest of the run, or -1
 // where it is closed.
 int keep_model_open(int descriptor);

@@ -16,8 +16,14 @@ namespace {
 // Windows keeps no status change time; the modification time is kept in whole seconds.
 void take_status(const struct _stat64& found, ModelFileStatus& status) {
   status.directory = (found.st_mode & S_IFMT) == S_IFDIR;
-  status.mark = {(found.st_mode & S_IFMT) == S_IFREG, found.st_size,
-                 static_cast<std::int64_t>(found.st_mtime) * 1000000000, 0};
+  status.mark = {(found.st_mode & S_IFMT) == S_IFREG,
+                 found.st_size,
+                 static_cast<std::int64_t>(found.st_mtime) * 1000000000,
+                 0,
+                 static_cast<std::uint64_t>(found.st_nlink),
+                 found.st_mode,
+                 0,
+                 0};
 }
 
 }  // namespace
@@ -71,6 +77,13 @@ std::int64_t read_model_some(int descriptor, std::uint8_t* bytes, std::size_t co
 std::uint8_t* map_model(int /*descriptor*/, std::size_t /*length*/) { return nullptr; }
 
 bool mapped_pages_lost() { return false; }
+
+// Writers are kept out by the sharing the model is opened with, not watched.
+bool keep_writers_out(int /*descriptor*/) { return true; }
+
+bool writers_watched() { return false; }
+
+bool written_while_watched() { return false; }
 
 // Closed: an open file cannot be replaced on Windows. Read-only, so nothing is lost if
 // closing fails.

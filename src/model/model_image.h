@@ -16,6 +16,10 @@ struct FileMark {
   std::int64_t size = 0;
   std::int64_t modified_ns = 0;
   std::int64_t changed_ns = 0;  // status change time, where the system keeps one
+  std::uint64_t links = 0;      // names the file has
+  std::uint32_t mode = 0;       // type and permission bits
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
 };
 
 // The input model file, all of its bytes: the file itself mapped read-only where the system

@@ -1,0 +1,39 @@
+#pragma once
+
+// The POSIX writer's parts, one file each: naming the output and deciding how it is written
+// (output_file_posix.cpp), moving the bytes (output_copy_posix.cpp) and replacing a file
+// through a temporary one (output_replace_posix.cpp). Signals are in signal_guard.h.
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "model/output_file.h"
+
+namespace fmskins {
+
+// Writes the output's pieces to `descriptor`, in order, the model's ranges moved in the
+// kernel wherever the system allows. With `flush_early`, the disk writes of each block are
+// started once it is written. False on any failure, a model file that ended early among
+// them.
+bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early);
+
+// Writes the result to a temporary file beside `target`, flushes it and renames it over
+// `target`. `existing` is the file being replaced, open (its mode, owner and extended
+// attributes are kept; it is closed here), or -1 for a new file. Every failure ends the run
+// with nothing replaced and no temporary file left.
+void replace_through_temporary(const std::string& target, const OutputRequest& request,
+                               int existing);
+
+// What a failed write of the output is reported as: a model file changed or cut short under
+// the tool is the cause, where it was.
+const char* write_failure(const OutputRequest& request);
+
+[[noreturn]] void cannot_open(int error_number);
+
+std::string directory_of(const std::string& path);
+std::string name_of(const std::string& path);
+bool same_file(const struct stat& one, const struct stat& other);
+bool same_as_descriptor(const struct stat& opened, int descriptor);
+
+}  // namespace fmskins

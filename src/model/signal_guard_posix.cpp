@@ -1,0 +1,224 @@
+#include "model/signal_guard.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "model/model_file_system.h"
+
+namespace fmskins {
+namespace {
+
+constexpr int signal_limit = 65;  // signal numbers run from 1 to 64 on the systems served
+
+// What the handler looks at. Fixed storage and flags only: a handler may use only
+// async-signal-safe calls.
+std::array<char, 4096> pending_temporary{};
+volatile std::sig_atomic_t temporary_exists = 0;
+
+std::uint8_t* mapped_start = nullptr;
+std::size_t mapped_length = 0;
+std::size_t page_size = 4096;
+volatile std::sig_atomic_t pages_lost = 0;
+
+volatile std::sig_atomic_t lease_descriptor = -1;  // while the lease is held
+volatile std::sig_atomic_t lease_taken = 0;
+volatile std::sig_atomic_t lease_broken = 0;
+
+// Signals whose default action ends the process. Those the run stops for (job control),
+// those that are ignored by default, and the two it ignores itself (SIGPIPE: a lost report
+// must not kill the run; SIGXFSZ: a file-size limit fails the write instead) are left out.
+bool ends_the_process(int signal_number) {
+  switch (signal_number) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGPIPE:
+    case SIGXFSZ:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Signals raised by the faulting instruction itself: never blocked, since blocking them is
+// undefined.
+bool raised_by_a_fault(int signal_number) {
+  return signal_number == SIGSEGV || signal_number == SIGBUS || signal_number == SIGILL ||
+         signal_number == SIGFPE || signal_number == SIGTRAP || signal_number == SIGSYS ||
+         signal_number == SIGABRT;
+}
+
+// A bus error the kernel raised for a page of the model mapping that is no longer in the
+// file. One sent by another program (kill -BUS) has another code and is no lost page.
+bool lost_model_page(int signal_number, const siginfo_t* info) {
+  if (signal_number != SIGBUS || mapped_length == 0 ||
+      (info->si_code != BUS_ADRERR && info->si_code != BUS_OBJERR)) {
+    return false;
+  }
+  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped_start);
+  if (address < start || address - start >= mapped_length) {
+    return false;
+  }
+  // The mapping starts on a page boundary, and so does every page counted from it. The
+  // lost page becomes one of zeros and the read is retried.
+  std::uint8_t* const page = mapped_start + ((address - start) & ~(page_size - 1));
+  return mmap(page, page_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+         MAP_FAILED;
+}
+
+// The lease's signal while the lease is being broken (the lease then reads as to be
+// released). One sent by another program finds the lease as it was.
+bool lease_break(int signal_number) {
+  const int descriptor = lease_descriptor;
+  if (signal_number != SIGIO || descriptor < 0 || fcntl(descriptor, F_GETLEASE) != F_UNLCK) {
+    return false;
+  }
+  lease_broken = 1;
+  lease_descriptor = -1;
+  (void)fcntl(descriptor, F_SETLEASE, F_UNLCK);  // the other program need not wait
+  return true;
+}
+
+extern "C" void on_signal(int signal_number, siginfo_t* info, void* /*context*/) {
+  if (lost_model_page(signal_number, info)) {
+    pages_lost = 1;
+    return;
+  }
+  if (lease_break(signal_number)) {
+    return;
+  }
+  if (temporary_exists != 0) {
+    (void)unlink(pending_temporary.data());
+  }
+  // The signal is blocked while its handler runs: raised again, it ends the process by its
+  // default action as the handler returns (a fault that repeats does the same).
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  (void)sigaction(signal_number, &default_action, nullptr);
+  (void)raise(signal_number);
+}
+
+// Installs the handler once, for every signal that ends the process. Signals the user had
+// ignored (nohup, say) stay ignored; numbers the system keeps for itself are refused by
+// sigaction and skipped. SIGBUS is required: false where it could not be taken.
+bool install_handler() {
+  static bool installed = false;
+  static bool bus_errors_handled = false;
+  if (installed) {
+    return bus_errors_handled;
+  }
+  installed = true;
+  struct sigaction action {};
+  action.sa_sigaction = on_signal;
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number = 1; signal_number < signal_limit && signal_number < NSIG;
+       ++signal_number) {
+    struct sigaction previous {};
+    if (ends_the_process(signal_number) && sigaction(signal_number, nullptr, &previous) == 0 &&
+        (previous.sa_handler != SIG_IGN || signal_number == SIGBUS) &&
+        sigaction(signal_number, &action, nullptr) == 0 && signal_number == SIGBUS) {
+      bus_errors_handled = true;
+    }
+  }
+  return bus_errors_handled;
+}
+
+// True when a descriptor of this process's own, open for writing, is on the file open as
+// `descriptor` (a shell's `3<>model`): it keeps a lease from being granted, and is no other
+// program.
+bool written_through_own_descriptor(int descriptor) {
+  struct stat model {};
+  DIR* const directory = opendir("/proc/self/fd");
+  if (directory == nullptr || fstat(descriptor, &model) != 0) {
+    if (directory != nullptr) {
+      (void)closedir(directory);
+    }
+    return false;
+  }
+  bool found = false;
+  const int listing = dirfd(directory);
+  while (const dirent* entry = readdir(directory)) {
+    int each = -1;
+    (void)std::from_chars(entry->d_name, entry->d_name + std::strlen(entry->d_name), each);
+    struct stat status {};
+    const int flags = each < 0 || each == listing ? -1 : fcntl(each, F_GETFL);
+    if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(each, &status) == 0 &&
+        status.st_dev == model.st_dev && status.st_ino == model.st_ino) {
+      found = true;
+    }
+  }
+  (void)closedir(directory);
+  return found;
+}
+
+}  // namespace
+
+bool watch_model_mapping(const std::uint8_t* start, std::size_t length) {
+  const long size = sysconf(_SC_PAGESIZE);
+  page_size = size > 0 ? static_cast<std::size_t>(size) : page_size;
+  mapped_start = const_cast<std::uint8_t*>(start);
+  mapped_length = length;
+  if (!install_handler()) {
+    mapped_length = 0;
+    return false;
+  }
+  return true;
+}
+
+bool mapped_pages_lost() { return pages_lost != 0; }
+
+bool lease_model(int descriptor) {
+  (void)install_handler();
+  if (fcntl(descriptor, F_SETLEASE, F_RDLCK) == 0) {
+    lease_descriptor = descriptor;
+    lease_taken = 1;
+    return true;
+  }
+  return errno != EAGAIN || written_through_own_descriptor(descriptor);
+}
+
+bool model_leased() { return lease_taken != 0; }
+
+bool model_lease_broken() { return lease_broken != 0; }
+
+void guard_temporary(const std::string& name) {
+  if (name.size() >= pending_temporary.size()) {
+    return;
+  }
+  (void)install_handler();
+  std::memcpy(pending_temporary.data(), name.c_str(), name.size() + 1);
+  temporary_exists = 1;
+}
+
+void release_temporary_guard() { temporary_exists = 0; }
+
+sigset_t interrupting_signals() {
+  sigset_t set{};
+  sigemptyset(&set);
+  for (int signal_number = 1; signal_number < signal_limit && signal_number < NSIG;
+       ++signal_number) {
+    if (ends_the_process(signal_number) && !raised_by_a_fault(signal_number) &&
+        signal_number != SIGIO) {
+      (void)sigaddset(&set, signal_number);
+    }
+  }
+  return set;
+}
+
+}  // namespace fmskins
