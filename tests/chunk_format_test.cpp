@@ -115,6 +115,14 @@ TEST(PrintableText, EscapesControlCharactersOnly) {
   EXPECT_EQ(printable_text("\xe9t\xe9\x80\xff"), "\xe9t\xe9\\x80\xff");
   EXPECT_EQ(printable_text("\xc3\xa9\xe2\x82\xac\xc2\xa0\x9d\xc2"),
             "\xc3\xa9\xe2\x82\xac\xc2\xa0\\x9D\xc2");
+  // Well-formed sequences at the edges of their ranges pass unchanged; in ill-formed ones (a
+  // surrogate, an overlong form, a broken sequence, stray continuation bytes) each byte
+  // that could be a C1 control is escaped.
+  const std::string well_formed =
+      "\xf0\x9f\x98\x80\xef\xbc\x81\xe1\x80\x80\xed\x9f\xbf\xee\xa0\x80\xf4\x8f\xbf\xbf";
+  EXPECT_EQ(printable_text(well_formed), well_formed);
+  EXPECT_EQ(printable_text("\xed\xa0\x80|\xe0\x80\x80|\xe1\xc0\x80|\x9b\x9b\x9b\x9b"),
+            "\xed\xa0\\x80|\xe0\\x80\\x80|\xe1\xc0\\x80|\\x9B\\x9B\\x9B\\x9B");
 #if defined(_WIN32)
   EXPECT_EQ(printable_text("\xc2\x90x\xc2\x9d"), "\\x90x\\x9D");
 #else

@@ -153,13 +153,35 @@ TEST_F(ModelPassRun, ModelsAtTheLimitsAreAccepted) {
       // A model large enough that its buffers are allocated another way than small ones.
       {header_chunk(1) + skin_chunk({"a"}) + big_frames,
        header_chunk(1) + skin_chunk({"new"}) + big_frames},
+      // More than one block of the writer's before the skin chunk.
+      {header_chunk(1) + big_frames + skin_chunk({"a"}),
+       header_chunk(1) + big_frames + skin_chunk({"new"})},
   };
   for (const auto& [model, edited] : cases) {
     const ToolRun run = run_on(model, {"/O", "out.fm", "m.fm", "new"});
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(run.output.ends_with(output_lines("out.fm", edited.size())));
-    EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"out.fm", edited}}));
+    EXPECT_TRUE(snapshot(dir.path) == (Files{{"m.fm", model}, {"out.fm", edited}}));
   }
+#if !defined(_WIN32)
+  // A model on a file system of memory written to the disk: the system declines to copy
+  // between the two, and the bytes go another way.
+  if (!std::filesystem::is_directory("/dev/shm")) {
+    note_skipped_case("a model on another file system needs /dev/shm");
+    return;
+  }
+  const char* const scratch_base = std::getenv("TMPDIR");
+  const std::string kept = scratch_base == nullptr ? "" : scratch_base;
+  setenv("TMPDIR", "/dev/shm", 1);
+  const ScratchDir in_memory;
+  scratch_base == nullptr ? unsetenv("TMPDIR") : setenv("TMPDIR", kept.c_str(), 1);
+  const auto& [model, edited] = cases[3];
+  write_file(in_memory.path / "m.fm", model);
+  const ToolRun run =
+      run_tool(dir.path, {"/O", "out.fm", (in_memory.path / "m.fm").string(), "new"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(read_file(dir.path / "out.fm") == edited);
+#endif
 }
 
 TEST_F(ModelPassRun, ListModeWritesNothingEvenWithAnOutputPath) {

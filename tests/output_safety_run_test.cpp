@@ -108,9 +108,12 @@ TEST(OutputSafety, DevicesAndPipesAreWrittenDirectly) {
     return large_report("m.fm", {"old"}, name) + "Wrote: " + name + ", " +
            std::to_string(written.size()) + " bytes\n";
   };
+  const std::string to_log = large_report("m.fm", {"old"}, "log") + written + "Wrote: log, " +
+                             std::to_string(written.size()) + " bytes\n";
   const std::tuple<std::string, std::string, std::string, std::string> through[] = {
       {"stdout.fm", "exec >log", "", to_stdout},
       {"stdout.fm", "exec >>log", "", "earlier run\n" + to_stdout},
+      {"log", "exec >log", "", to_log},
       {"stderr.fm", "exec 2>>log", reported("stderr.fm"), "earlier run\n" + written},
       {"fd3.fm", "exec 3>>log", reported("fd3.fm"), "earlier run\n" + written},
   };
@@ -122,6 +125,22 @@ TEST(OutputSafety, DevicesAndPipesAreWrittenDirectly) {
     EXPECT_EQ(read_file(dir.path / "log"), logged) << setup;
   }
   fs::remove(dir.path / "log");
+
+  // Written through a descriptor on the model itself, the file ends where the shorter output
+  // does; standard error appended to the model does not turn an edit in place into a write
+  // through it: the model is replaced.
+  const std::pair<std::string, std::vector<std::string>> over_model[] = {
+      {"exec 3<>m.fm", {"/O", "fd3.fm", "m.fm", "new"}}, {"exec 2>>m.fm", {"/A", "m.fm", "x"}}};
+  for (const auto& [setup, arguments] : over_model) {
+    write_file(dir.path / "m.fm", large_model({"a", "b"}));
+    run = run_tool(dir.path, arguments, setup);
+    EXPECT_EQ(run.status, 0) << setup << run.output;
+    EXPECT_EQ(read_file(dir.path / "m.fm"),
+              large_model(arguments[0] == "/A" ? std::vector<std::string>{"a", "b", "x"}
+                                               : std::vector<std::string>{"new"}))
+        << setup;
+  }
+  write_file(dir.path / "m.fm", model);
 
   // A full device of the scratch directory's own: as root, a writer that took a device for
   // a file would rename over the node it was given, never over the system's /dev/full.
@@ -215,7 +234,12 @@ TEST(OutputSafety, OutputThatCannotBeOpenedIsRefusedBeforeAnythingIsWritten) {
   Files expected_files{{"m.fm", model}, {"folder", "dir"}};
   std::vector<std::pair<std::string, int>> cases{
       {"folder", EISDIR}, {"", ENOENT}, {"new.fm/", EISDIR}};
+  std::string setup;
 #if !defined(_WIN32)
+  setup = "exec 7>&-";
+  // Names of descriptors the process does not have (7 is closed for every row).
+  cases.emplace_back("/dev/fd/7", ENOENT);
+  cases.emplace_back("/dev/fd/1x", ENOENT);
   fs::create_symlink("loop2.fm", dir.path / "loop1.fm");
   fs::create_symlink("loop1.fm", dir.path / "loop2.fm");
   expected_files.insert({{"loop1.fm", "symlink -> loop2.fm"}, {"loop2.fm", "symlink -> loop1.fm"}});
@@ -234,7 +258,7 @@ TEST(OutputSafety, OutputThatCannotBeOpenedIsRefusedBeforeAnythingIsWritten) {
   note_skipped_case("a link loop and an over-long link chain need POSIX symbolic links");
 #endif
   for (const auto& [output, error_number] : cases) {
-    const ToolRun run = run_tool(dir.path, {"/O", output, "m.fm", "new"});
+    const ToolRun run = run_tool(dir.path, {"/O", output, "m.fm", "new"}, setup);
     EXPECT_TRUE(run.output.ends_with("Output Model File: " + output + "\n" +
                                      fatal_line("Unable to open output model file")))
         << run.output;
@@ -257,6 +281,9 @@ TEST(OutputSafety, LostReportDecidesTheStatusOnlyInListMode) {
   const bool device_made = mknod((dir.path / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
   const std::tuple<std::string, std::vector<std::string>, int, std::vector<std::string>> cases[] = {
       {"exec >&-", {"/A", "m.fm", "x"}, 0, {"old", "x"}},
+      {"exec 2>&-", {"/A", "m.fm", "x"}, 0, {"old", "x"}},
+      {"exec >&-", {"/L", "m.fm"}, 0, {"old"}},
+      {"exec 3>&-", {"/O", "/dev/fd/3", "m.fm", "x"}, EBADF, {"old"}},  // 3 is then the model
       {reader_left, {"/A", "m.fm", "x"}, 0, {"old", "x"}},
       {reader_left, {"/L", "m.fm"}, failure_status, {"old"}},
       {device_made ? "exec >full" : reader_left, {"/L", "m.fm"}, failure_status, {"old"}},
@@ -402,14 +429,30 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
   const std::string model = large_model({"old"});
   const std::string written = large_model({"new"});
   const std::string tail(100000, 'x');  // an exporter's later chunks
-  // What another program leaves in the model, and whether it does so only once the tool is
-  // writing to the FIFO: past every check before the write, the copy itself meets the loss.
-  const std::pair<std::string, bool> rows[] = {{model, false},
-                                               {model + tail, false},
-                                               {model.substr(0, 4096), false},
-                                               {model.substr(0, 4096), true}};
-  for (const auto& [changed_to, while_writing] : rows) {
-    const bool changed = changed_to != model;
+  // What another program does to the model, what it leaves there, and whether it does so
+  // only once the tool is writing to the FIFO: past every check before the write, the copy
+  // itself meets the loss. Opening the model for writing, even to write nothing, is a
+  // change; renaming another file over it leaves what was read whole.
+  enum class Change { none, write, open_for_writing, rename_over };
+  const std::tuple<Change, std::string, bool> rows[] = {
+      {Change::none, model, false},
+      {Change::write, model + tail, false},
+      {Change::write, model.substr(0, 4096), false},
+      {Change::write, model.substr(0, 4096), true},
+      {Change::open_for_writing, model, false},
+      {Change::rename_over, model + tail, false}};
+  for (const auto& [change, changed_to, while_writing] : rows) {
+    const bool fails = change == Change::open_for_writing || change == Change::write;
+    const auto make_change = [&, change = change, changed_to = changed_to] {
+      if (change == Change::write) {
+        write_file(dir.path / "m.fm", changed_to);
+      } else if (change == Change::open_for_writing) {
+        close(open((dir.path / "m.fm").c_str(), O_WRONLY | O_CLOEXEC));
+      } else if (change == Change::rename_over) {
+        write_file(dir.path / "other.fm", changed_to);
+        fs::rename(dir.path / "other.fm", dir.path / "m.fm");
+      }
+    };
     write_file(dir.path / "m.fm", model);
     ASSERT_EQ(mkfifo((dir.path / "p").c_str(), 0600), 0);
     StartedTool started = start_tool(dir.path, {"/O", "p", "m.fm", "new"});
@@ -420,14 +463,14 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
       ASSERT_GT(got, 0) << printed;
       printed.append(block.data(), static_cast<std::size_t>(got));
     }
-    if (changed && !while_writing) {
-      write_file(dir.path / "m.fm", changed_to);
+    if (!while_writing) {
+      make_change();
     }
     std::string through_fifo;
     const int fifo = open((dir.path / "p").c_str(), O_RDONLY);
     for (ssize_t got = 0; (got = read(fifo, block.data(), block.size())) > 0;) {
       if (while_writing && through_fifo.empty()) {
-        write_file(dir.path / "m.fm", changed_to);
+        make_change();
       }
       through_fifo.append(block.data(), static_cast<std::size_t>(got));
     }
@@ -435,33 +478,50 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
     const ToolRun run = finish_tool(started);
     EXPECT_EQ(printed + run.output,
               large_report("m.fm", {"old"}, "p") +
-                  (changed ? fatal_line("Model file changed while it was being edited")
-                           : "Wrote: p, " + std::to_string(written.size()) + " bytes\n"));
-    EXPECT_EQ(run.status, changed ? failure_status : 0);
+                  (fails ? fatal_line("Model file changed while it was being edited")
+                         : "Wrote: p, " + std::to_string(written.size()) + " bytes\n"));
+    EXPECT_EQ(run.status, fails ? failure_status : 0);
     if (while_writing) {
       EXPECT_TRUE(through_fifo.size() < written.size() && written.starts_with(through_fifo));
     } else {
-      EXPECT_EQ(through_fifo, changed ? "" : written);
+      EXPECT_TRUE(through_fifo == (fails ? "" : written));
     }
-    EXPECT_EQ(read_file(dir.path / "m.fm"), changed_to);
+    EXPECT_TRUE(read_file(dir.path / "m.fm") == changed_to);
     fs::remove(dir.path / "p");
   }
 
+  // A model that another program holds open for writing is not edited at all.
+  write_file(dir.path / "m.fm", model);
+  const int writer = open((dir.path / "m.fm").c_str(), O_WRONLY | O_CLOEXEC);
+  ToolRun run = run_tool(dir.path, {"m.fm", "new"});
+  close(writer);
+  EXPECT_EQ(run.output, banner() + "Input Model File: m.fm\n" +
+                            fatal_line("Model file is being written by another program"));
+  EXPECT_EQ(run.status, failure_status);
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+
   // Listing with the report unread, so that the tool stops partway through a long skin
-  // list: the entries after that point are gone from the file when it reads on.
+  // list: the entries after that point are gone from the file when it reads on. A bus error
+  // sent by another program is no lost page: it ends the run by the signal.
   if (std::getenv("FMSKINS_TEST_WRAPPER") != nullptr) {
     note_skipped_case("a model cut short while listed: emulators misreport the lost page");
     return;
   }
   std::vector<std::string> paths(20000, "skins/a_skin_of_many.m8");
-  write_file(dir.path / "m.fm", header_chunk(20000) + skin_chunk(paths));
-  StartedTool started = start_tool(dir.path, {"/L", "m.fm"});
-  char first = 0;
-  ASSERT_EQ(read(started.output, &first, 1), 1);
-  fs::resize_file(dir.path / "m.fm", 4096);
-  const ToolRun run = finish_tool(started);
-  EXPECT_TRUE(run.output.ends_with(fatal_line("Model file changed while it was being read")));
-  EXPECT_EQ(run.status, failure_status);
+  for (const bool cut : {true, false}) {
+    write_file(dir.path / "m.fm", header_chunk(20000) + skin_chunk(paths));
+    StartedTool started = start_tool(dir.path, {"/L", "m.fm"});
+    char first = 0;
+    ASSERT_EQ(read(started.output, &first, 1), 1);
+    if (cut) {
+      fs::resize_file(dir.path / "m.fm", 4096);
+    } else {
+      kill(started.process, SIGBUS);
+    }
+    run = finish_tool(started);
+    EXPECT_EQ(run.output.ends_with(fatal_line("Model file changed while it was being read")), cut);
+    EXPECT_EQ(run.status, cut ? failure_status : 128 + SIGBUS);
+  }
   EXPECT_EQ(snapshot(dir.path).size(), 1U);
 #endif
 }
@@ -488,21 +548,46 @@ TEST(OutputSafety, AccessListAndExtendedAttributesAreKept) {
       "\x20\0\0\0\xff\xff\xff\xff",
       44);
   if (setxattr(model.c_str(), "system.posix_acl_access", list.data(), list.size(), 0) != 0 ||
-      setxattr(model.c_str(), "user.origin", "exporter", 8, 0) != 0) {
+      setxattr(model.c_str(), "user.origin", "exporter", 8, 0) != 0 ||
+      setxattr(model.c_str(), "user.k", "1", 1, 0) != 0) {
     GTEST_SKIP() << "the scratch file system keeps no access lists or user attributes";
   }
-  const auto attribute = [&](const char* name) {
+  const auto attribute = [&](const fs::path& file, const char* name) {
     std::string value(256, '\0');
-    const ssize_t got = getxattr(model.c_str(), name, value.data(), value.size());
+    const ssize_t got = getxattr(file.c_str(), name, value.data(), value.size());
     value.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
     return value;
   };
-  const ToolRun run = run_tool(dir.path, {"m.fm", "new"});
+  ToolRun run = run_tool(dir.path, {"m.fm", "new"});
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(read_file(model), sample_model({"new"}));
-  EXPECT_EQ(attribute("system.posix_acl_access"), list);
-  EXPECT_EQ(attribute("user.origin"), "exporter");
+  EXPECT_EQ(attribute(model, "system.posix_acl_access"), list);
+  EXPECT_EQ(attribute(model, "user.origin"), "exporter");
+  EXPECT_EQ(attribute(model, "user.k"), "1");
   EXPECT_EQ(permissions_of(model), fs::perms(0660));  // the mask, as before
+
+  // In a directory whose default list grants user 65534 access: a new file gets what any
+  // new file there gets (the umask does not narrow a default list), and a file that had no
+  // list of its own gets none on being replaced.
+  fs::create_directory(dir.path / "d");
+  ASSERT_EQ(
+      setxattr((dir.path / "d").c_str(), "system.posix_acl_default", list.data(), list.size(), 0),
+      0);
+  const mode_t mask = umask(022);
+  close(open((dir.path / "d" / "touched").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  umask(mask);
+  run = run_tool(dir.path, {"/O", "d/new.fm", "m.fm", "x"}, "umask 022");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(permissions_of(dir.path / "d" / "new.fm"), permissions_of(dir.path / "d" / "touched"));
+  EXPECT_EQ(attribute(dir.path / "d" / "new.fm", "system.posix_acl_access"),
+            attribute(dir.path / "d" / "touched", "system.posix_acl_access"));
+  write_file(dir.path / "d" / "plain.fm", sample_model({"old"}));
+  ASSERT_EQ(removexattr((dir.path / "d" / "plain.fm").c_str(), "system.posix_acl_access"), 0);
+  fs::permissions(dir.path / "d" / "plain.fm", fs::perms(0640));
+  run = run_tool(dir.path, {"/A", "d/plain.fm", "y"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(attribute(dir.path / "d" / "plain.fm", "system.posix_acl_access"), "");
+  EXPECT_EQ(permissions_of(dir.path / "d" / "plain.fm"), fs::perms(0640));
 #endif
 }
 
@@ -562,9 +647,45 @@ TEST(OutputSafety, UnwritableDirectoryOrFileIsRefusedAndLeftAlone) {
         << run.output;
     EXPECT_EQ(run.status, EACCES);
   }
-  EXPECT_EQ(snapshot(dir.path),
-            (Files{{"locked", "dir"}, {"locked/m.fm", model}, {"readonly.fm", model}}));
+  // A directory named as the model, which the user may not even read, is still a directory.
+  fs::create_directory(dir.path / "hidden");
+  fs::permissions(dir.path / "hidden", fs::perms(0300));
+  ToolRun run = run_tool(dir.path, {"/L", "hidden"}, setup, launcher);
+  EXPECT_TRUE(run.output.ends_with(fatal_line("Can't open input model file"))) << run.output;
+  EXPECT_EQ(run.status, EISDIR);
+  EXPECT_EQ(
+      snapshot(dir.path),
+      (Files{
+          {"locked", "dir"}, {"locked/m.fm", model}, {"readonly.fm", model}, {"hidden", "dir"}}));
   EXPECT_EQ(permissions_of(dir.path / "readonly.fm"), fs::perms(0444));
+
+  // Another user's file that the editor may write: the editor becomes its owner, which
+  // cannot be helped. Its group is kept where the editor is in it; where not, the group's
+  // access goes rather than passing to the editor's own group.
+  if (geteuid() != 0) {
+    note_skipped_case("files of another user and group need root to make");
+    return;
+  }
+  const std::tuple<std::string, unsigned, unsigned, std::string> groups[] = {
+      {"--groups=50,100", 0660, 50, ""},
+      {"--groups=100", 0606, 100,
+       "WARNING: Could not keep the group of output model file; group access removed\n"}};
+  for (const auto& [membership, mode, group, warned] : groups) {
+    write_file(dir.path / "shared.fm", model);
+    ASSERT_EQ(chown((dir.path / "shared.fm").c_str(), 1000, 50), 0);
+    fs::permissions(dir.path / "shared.fm", fs::perms(0666 - (mode == 0660 ? 6 : 0)));
+    run = run_tool(dir.path, {"/A", "shared.fm", "x"}, setup,
+                   "/usr/bin/setpriv --reuid=65534 --regid=100 " + membership);
+    EXPECT_TRUE(run.output.ends_with(warned + "Wrote: shared.fm, " +
+                                     std::to_string(sample_model({"old", "x"}).size()) +
+                                     " bytes\n"))
+        << run.output;
+    struct stat status {};
+    ASSERT_EQ(stat((dir.path / "shared.fm").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777U, mode) << membership;
+    EXPECT_EQ(status.st_gid, group) << membership;
+    EXPECT_EQ(status.st_uid, 65534U) << membership;
+  }
 #endif
 }
 
