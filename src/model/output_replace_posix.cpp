@@ -183,7 +183,9 @@ bool keep_owner(int descriptor, const struct stat& replaced) {
   if (fchown(descriptor, replaced.st_uid, replaced.st_gid) == 0) {
     return true;
   }
-  (void)fchown(descriptor, static_cast<uid_t>(-1), replaced.st_gid);
+  // Whether this worked is read off the file below, which also covers a group kept already.
+  const int group_kept = fchown(descriptor, static_cast<uid_t>(-1), replaced.st_gid);
+  static_cast<void>(group_kept);
   struct stat now {};
   return fstat(descriptor, &now) == 0 && now.st_gid == replaced.st_gid;
 }
