@@ -73,33 +73,38 @@ TEST(WindowsRun, LongUnicodeNamesAreEditedInPlace) {
 }
 
 // Starts `program` with the command line `command`, standard output and error on the
-// inheritable `output`, in `directory` (null: this process's own).
+// inheritable `output`, standard input the NUL device (a key press at once for `pause`), in
+// `directory` (null: this process's own).
 PROCESS_INFORMATION start_process(const char* program, std::wstring command, HANDLE output,
                                   const wchar_t* directory) {
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &security, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION process{};
   EXPECT_NE(CreateProcessW(utf8_path(program).wstring().c_str(), command.data(), nullptr, nullptr,
                            TRUE, CREATE_NO_WINDOW, nullptr, directory, &startup, &process),
             0);
+  CloseHandle(input);
   return process;
 }
 
 // Holds `path` open from another process for `milliseconds`; returns once it is held.
-HANDLE hold(const std::filesystem::path& path, int milliseconds, bool alone = false) {
+HANDLE hold(const std::filesystem::path& path, int milliseconds, const wchar_t* how = L"") {
   SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
   EXPECT_NE(CreatePipe(&read_end, &write_end, &security, 0), 0);
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  const PROCESS_INFORMATION process =
-      start_process(FMSKINS_HOLD_FILE_PATH,
-                    L"hold_file \"" + path.wstring() + L"\" " + std::to_wstring(milliseconds) +
-                        (alone ? L" alone" : L""),
-                    write_end, nullptr);
+  const PROCESS_INFORMATION process = start_process(
+      FMSKINS_HOLD_FILE_PATH,
+      L"hold_file \"" + path.wstring() + L"\" " + std::to_wstring(milliseconds) + L" " + how,
+      write_end, nullptr);
   CloseHandle(write_end);
   char said[8] = {};
   DWORD got = 0;
@@ -123,18 +128,64 @@ TEST(WindowsRun, OutputHeldByAnotherProgramIsRetriedThenRefused) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(read_file(dir.path / "out.fm"), sample_model({"new"}));
 
-  // Held longer than the tool retries: refused, with the output whole and nothing left.
-  write_file(dir.path / "out.fm", "the other model");
-  holder = hold(dir.path / "out.fm", 5000);
-  run = run_tool(dir.path, {"/O", "out.fm", "m.fm", "new"});
+  // Held longer than the tool retries, so that the rename is refused: the name keeps the old
+  // file, for an edit in place too, and no temporary file is left.
+  for (const std::string output : {"out.fm", "m.fm"}) {
+    write_file(dir.path / "out.fm", "the other model");
+    holder = hold(dir.path / output, 5000);
+    run = run_tool(dir.path, {"/O", output, "m.fm", "new"});
+    WaitForSingleObject(holder, INFINITE);
+    CloseHandle(holder);
+    EXPECT_TRUE(run.output.ends_with("Output Model File: " + output + "\n" +
+                                     fatal_line("Unable to replace output model file")))
+        << run.output;
+    EXPECT_EQ(run.status, failure_status);
+    EXPECT_EQ(snapshot(dir.path),
+              (Files{{"m.fm", sample_model({"old"})}, {"out.fm", "the other model"}}));
+  }
+
+  // A model another program has open for writing is waited for, then refused untouched.
+  holder = hold(dir.path / "m.fm", 5000, L"write");
+  run = run_tool(dir.path, {"m.fm", "new"});
   WaitForSingleObject(holder, INFINITE);
   CloseHandle(holder);
-  EXPECT_TRUE(run.output.ends_with("Output Model File: out.fm\n" +
-                                   fatal_line("Unable to replace output model file")))
-      << run.output;
+  EXPECT_EQ(run.output, banner() + "Input Model File: m.fm\n" +
+                            fatal_line("Model file is being written by another program"));
   EXPECT_EQ(run.status, failure_status);
+  EXPECT_EQ(read_file(dir.path / "m.fm"), sample_model({"old"}));
+}
+
+// Models dropped on fmskins-list.cmd (here named on its command line, as Explorer does) are
+// each listed, names with spaces and letters outside the code page included.
+TEST(WindowsRun, DroppedModelsAreListedByTheListingScript) {
+  const ScratchDir dir;
+  const std::string second = "\xd0\x9a\xd0\xbe\xd1\x82 two.fm";  // Кот two.fm
+  write_file(dir.path / "one model.fm", sample_model({"first"}));
+  write_file(dir.path / utf8_path(second), sample_model({"second"}));
+  const std::wstring script =
+      (utf8_path(FMSKINS_TOOL_PATH).parent_path() / "fmskins-list.cmd").wstring();
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const ScratchDir capture;
+  const HANDLE log = CreateFileW((capture.path / "log.txt").c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &security, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  const PROCESS_INFORMATION process = start_process(
+      "C:\\windows\\system32\\cmd.exe",
+      L"cmd /c \"\"" + script + L"\" \"one model.fm\" \"" + utf8_path(second).wstring() + L"\"\"",
+      log, dir.path.c_str());
+  CloseHandle(log);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  const std::string listed = read_file(capture.path / "log.txt");
+  EXPECT_EQ(status, 0U) << listed;
+  EXPECT_NE(listed.find("Input Model File: one model.fm"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("    first\n"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("    second\n"), std::string::npos) << listed;
   EXPECT_EQ(snapshot(dir.path),
-            (Files{{"m.fm", sample_model({"old"})}, {"out.fm", "the other model"}}));
+            (Files{{"one model.fm", sample_model({"first"})}, {second, sample_model({"second"})}}));
 }
 
 // A model another program holds without sharing for a moment is waited for; the replace
@@ -145,7 +196,7 @@ TEST(WindowsRun, HeldModelIsWaitedForAndAttributesAreKept) {
   const std::wstring model = (dir.path / "m.fm").wstring();
   constexpr DWORD marks = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   ASSERT_NE(SetFileAttributesW(model.c_str(), marks), 0);
-  HANDLE holder = hold(dir.path / "m.fm", 1500, true);
+  HANDLE holder = hold(dir.path / "m.fm", 1500, L"alone");
   const ToolRun run = run_tool(dir.path, {"m.fm", "new"});
   WaitForSingleObject(holder, INFINITE);
   CloseHandle(holder);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <array>
+
 namespace fmskins {
 namespace {
 
@@ -49,7 +51,34 @@ std::string to_ansi_code_page(std::string_view utf8, bool exact, bool* lossless)
   return bytes;
 }
 
-std::string from_ansi_code_page(std::string_view bytes) { return narrow(to_wide(CP_ACP, bytes)); }
+std::string from_ansi_code_page(std::string_view bytes) {
+  // Most texts convert whole; only one that does not is taken character by character.
+  const auto size = static_cast<int>(bytes.size());
+  if (bytes.empty() ||
+      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0) > 0) {
+    return narrow(to_wide(CP_ACP, bytes));
+  }
+  constexpr std::string_view hex_digits = "0123456789ABCDEF";
+  std::string text;
+  for (std::size_t index = 0; index < bytes.size();) {
+    const auto byte = static_cast<unsigned char>(bytes[index]);
+    const std::size_t length =
+        IsDBCSLeadByteEx(CP_ACP, byte) != 0 && index + 1 < bytes.size() ? 2 : 1;
+    std::array<wchar_t, 2> wide{};
+    const int got = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data() + index,
+                                        static_cast<int>(length), wide.data(), 2);
+    if (got > 0) {
+      text += narrow(std::wstring_view(wide.data(), static_cast<std::size_t>(got)));
+      index += length;
+    } else {
+      text += "\\x";
+      text += hex_digits[byte >> 4U];
+      text += hex_digits[byte & 0x0FU];
+      index += 1;
+    }
+  }
+  return text;
+}
 
 std::wstring name_start_within(std::wstring_view name, std::size_t max_bytes) {
   std::size_t used = 0;

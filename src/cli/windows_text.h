@@ -15,7 +15,9 @@ std::string narrow(std::wstring_view wide);  // to UTF-8
 // `lossless` (when given) tells whether every character could be kept.
 std::string to_ansi_code_page(std::string_view utf8, bool exact, bool* lossless);
 
-// ANSI code page bytes to UTF-8.
+// ANSI code page bytes to UTF-8. A byte that is no text in the code page (a lead byte of a
+// double-byte code page without its trail byte, say) is shown as \xHH, never as a look-alike
+// character, and never takes the bytes after it with it.
 std::string from_ansi_code_page(std::string_view bytes);
 
 // The longest start of `name` that ends on a whole character and takes at most `max_bytes`

@@ -45,7 +45,13 @@ ModelImage read_model_file(const RunOptions& options) {
   if (path_status(options.model_path, status) && status.directory) {
     cannot_open_model(options, EISDIR);
   }
-  const int descriptor = open_model(options.model_path);
+  // An edit of a model that another program is writing would mix its states, or lose the
+  // other program's bytes. A listing shows what is there and keeps no one out.
+  const bool editing = run_mode(options) != RunMode::list;
+  const int descriptor = open_model(options.model_path, editing);
+  if (descriptor == model_being_written) {
+    fatal("Model file is being written by another program", -1);
+  }
   if (descriptor < 0) {
     cannot_open_model(options, errno);
   }
@@ -55,9 +61,7 @@ ModelImage read_model_file(const RunOptions& options) {
   if (status.directory) {
     cannot_open_model(options, EISDIR);
   }
-  // An edit of a model that another program is writing would mix its states, or lose the
-  // other program's bytes. A listing shows what is there and keeps no one out.
-  if (status.mark.regular && run_mode(options) != RunMode::list && !keep_writers_out(descriptor)) {
+  if (status.mark.regular && editing && !keep_writers_out(descriptor)) {
     fatal("Model file is being written by another program", -1);
   }
   const std::int64_t end = seek_model(descriptor, 0, SEEK_END);

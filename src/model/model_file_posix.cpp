@@ -37,7 +37,8 @@ bool path_status(const std::string& path, ModelFileStatus& status) {
   return true;
 }
 
-int open_model(const std::string& path) {
+// Writers are watched for with a lease instead (keep_writers_out).
+int open_model(const std::string& path, bool /*shut_out_writers*/) {
   return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 }
 

@@ -19,8 +19,12 @@ struct ModelFileStatus {
 // Each returns false, or -1, with errno set on failure.
 bool path_status(const std::string& path, ModelFileStatus& status);
 // Read-only and binary; non-blocking where that exists, so that naming a FIFO fails on
-// the seek instead of waiting for a writer.
-int open_model(const std::string& path);
+// the seek instead of waiting for a writer. With `shut_out_writers`, where the system keeps
+// writers out by the sharing a file is opened with (Windows), no other program may open it
+// for writing while the tool has it open; `model_being_written` is returned when one has
+// it open for writing already.
+constexpr int model_being_written = -2;
+int open_model(const std::string& path, bool shut_out_writers);
 bool descriptor_status(int descriptor, ModelFileStatus& status);
 std::int64_t seek_model(int descriptor, std::int64_t offset, int whence);
 std::int64_t read_model_some(int descriptor, std::uint8_t* bytes, std::size_t count);

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <windows.h>
+#include <cerrno>
+#include <cstdint>
 
 #include "cli/windows_text.h"
 #include "model/model_file_system.h"
@@ -38,17 +40,46 @@ bool path_status(const std::string& path, ModelFileStatus& status) {
 }
 
 // Another program (a virus scanner, an indexer, the exporter) may hold the model without
-// sharing for a moment: the open is retried for about two seconds, as the replace is.
-int open_model(const std::string& path) {
+// sharing for a moment: the open is retried for about two seconds, as the replace is. For
+// an edit the model is shared for reading and deleting only, so that no program can open
+// it for writing during the run; one that has it open for writing already makes the open
+// fail as held, and is told apart from a holder that shares no reading by an open that
+// shares everything.
+int open_model(const std::string& path, bool shut_out_writers) {
   const std::wstring wide = widen(path);
+  const DWORD sharing =
+      FILE_SHARE_READ | FILE_SHARE_DELETE | (shut_out_writers ? 0 : FILE_SHARE_WRITE);
   DWORD pause = 10;
   DWORD waited = 0;
   for (;;) {
-    const int descriptor = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
-    const bool held = descriptor < 0 &&
-                      (_doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION);
-    if (!held || waited >= 2000) {
+    const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      const int descriptor =
+          _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
+      if (descriptor < 0) {
+        (void)CloseHandle(handle);
+      }
       return descriptor;
+    }
+    const DWORD error = GetLastError();
+    const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    if (!held || waited >= 2000) {
+      if (held && shut_out_writers) {
+        const HANDLE shared = CreateFileW(wide.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (shared != INVALID_HANDLE_VALUE) {
+          (void)CloseHandle(shared);
+          return model_being_written;
+        }
+      }
+      errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                      error == ERROR_INVALID_DRIVE
+                  ? ENOENT
+              : error == ERROR_ACCESS_DENIED || held ? EACCES
+                                                     : EINVAL;
+      return -1;
     }
     Sleep(pause);
     waited += pause;
@@ -85,12 +116,9 @@ bool writers_watched() { return false; }
 
 bool written_while_watched() { return false; }
 
-// Closed: an open file cannot be replaced on Windows. Read-only, so nothing is lost if
-// closing fails.
-int keep_model_open(int descriptor) {
-  (void)_close(descriptor);
-  return -1;
-}
+// Kept open, so that writers stay shut out; the writer closes it just before the replace,
+// since an open file cannot be renamed over on every Windows file system.
+int keep_model_open(int descriptor) { return descriptor; }
 
 bool status_since_read(const ModelImage& /*model*/, const std::string& path,
                        ModelFileStatus& status) {

@@ -1,16 +1,20 @@
 // Windows: the same promise as elsewhere, with the system's own calls. The result goes to
-// a new file beside the output, flushed to disk, and then takes the output's place;
-// ReplaceFileW keeps an existing output's attributes and access rights (where it cannot be
-// used, the hidden, system and not-indexed attributes are set again by hand). Names go to the
-// system as UTF-16, so any name it allows works.
+// a new file beside the output, flushed to disk, which is given the output's attributes,
+// access list, owner (where permitted) and creation time, and then renamed over the output
+// in one step: the output's name holds the old file or the new one at every instant. Names
+// go to the system as UTF-16, so any name it allows works.
 
 #include <windows.h>
+
+#include <aclapi.h>
+#include <io.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "cli/fatal.h"
 #include "cli/report.h"
@@ -23,15 +27,21 @@ namespace {
 
 constexpr std::size_t io_block = std::size_t{1} << 30U;
 
-// The temporary file while it exists, for the console's interrupt handler to remove.
+// The temporary file, for the console's interrupt handler: removed while it is being
+// written, and never while it is being put in the output's place, when it may be the only
+// copy there is; the handler then waits for the replace to end.
 std::array<wchar_t, 32768> pending_temporary{};
-std::atomic<bool> temporary_exists{false};
+enum class Pending { none, written, replacing };
+std::atomic<Pending> pending{Pending::none};
 
 // Ctrl-C, Ctrl-Break, closing the console, logging off: the temporary file goes, then the
 // system's own handling ends the process. The file is open with delete sharing, so the
 // deletion takes effect when the process's handles close.
 BOOL WINAPI remove_temporary_on_interrupt(DWORD /*event*/) {
-  if (temporary_exists.load()) {
+  while (pending.load() == Pending::replacing) {
+    Sleep(1);
+  }
+  if (pending.load() == Pending::written) {
     (void)DeleteFileW(pending_temporary.data());
   }
   return FALSE;
@@ -43,12 +53,12 @@ void guard_temporary(const std::wstring& temporary) {
   }
   std::copy(temporary.begin(), temporary.end(), pending_temporary.begin());
   pending_temporary[temporary.size()] = L'\0';
-  temporary_exists.store(true);
+  pending.store(Pending::written);
   (void)SetConsoleCtrlHandler(remove_temporary_on_interrupt, TRUE);
 }
 
 void release_temporary_guard() {
-  temporary_exists.store(false);
+  pending.store(Pending::none);
   (void)SetConsoleCtrlHandler(remove_temporary_on_interrupt, FALSE);
 }
 
@@ -119,10 +129,10 @@ std::wstring directory_prefix(const std::wstring& path) {
 // the output open for a moment after it changes; those failures pass.
 bool held_by_another_program(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-         error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+         error == ERROR_ACCESS_DENIED;
 }
 
-// The full form of `path`: ReplaceFileW fails on some systems with a relative name.
+// The full form of `path`: renaming by handle takes no relative name.
 std::wstring full_path(const std::wstring& path) {
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) {
@@ -162,45 +172,101 @@ bool same_disk_file(const std::wstring& path, HANDLE handle) {
   return same;
 }
 
+// Gives the temporary file (open as `temporary`) what the file it replaces has and a new
+// file would not: the hidden, system and not-indexed attributes and the creation time, and
+// its access list (with whether it inherits from the folder) and owner, as far as the user
+// may set them. The archive bit is the system's own, set on every new file.
+void keep_what_the_output_had(const std::wstring& path, HANDLE temporary,
+                              const std::wstring& temporary_name) {
+  const HANDLE old = CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (old == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  constexpr DWORD kept_attributes =
+      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO had{};
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(old, FileBasicInfo, &had, sizeof had) != 0 &&
+      GetFileInformationByHandleEx(temporary, FileBasicInfo, &basic, sizeof basic) != 0) {
+    basic.CreationTime = had.CreationTime;
+    basic.FileAttributes |= had.FileAttributes & kept_attributes;
+    (void)SetFileInformationByHandle(temporary, FileBasicInfo, &basic, sizeof basic);
+  }
+  PSID owner = nullptr;
+  PACL access_list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(old, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &owner, nullptr, &access_list, nullptr, &descriptor) == ERROR_SUCCESS) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    (void)GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
+                                                 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                 : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    (void)SetSecurityInfo(temporary, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance,
+                          nullptr, nullptr, access_list, nullptr);
+    // Only an administrator may give a file another owner: a failure here passes, and the
+    // file stays the user's own. The name is used, since the open handle may not take it.
+    std::wstring name = temporary_name;
+    (void)SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner,
+                                nullptr, nullptr, nullptr);
+    LocalFree(descriptor);
+  }
+  CloseHandle(old);
+}
+
+// Renames the temporary file (open as `handle`, with delete access) over `path` in one step:
+// by its handle with the newer call that replaces even a file open elsewhere with delete
+// sharing, or else by name. False with the last error set on failure.
+bool rename_over(HANDLE handle, const std::wstring& temporary, const std::wstring& path) {
+  // The newer call's information class and flags, which older headers do not name.
+  constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+  constexpr DWORD replace_if_exists = 0x1;
+  constexpr DWORD posix_semantics = 0x2;
+  struct RenameRequest {
+    DWORD flags;
+    HANDLE root_directory;
+    DWORD name_bytes;
+    wchar_t name[1];
+  };
+  const std::wstring target = full_path(path);
+  std::vector<std::uint8_t> request(sizeof(RenameRequest) + target.size() * sizeof(wchar_t));
+  auto* const rename = reinterpret_cast<RenameRequest*>(request.data());
+  rename->flags = replace_if_exists | posix_semantics;
+  rename->root_directory = nullptr;
+  rename->name_bytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::copy(target.begin(), target.end(), rename->name);
+  rename->name[target.size()] = L'\0';
+  if (SetFileInformationByHandle(handle, rename_info_ex, request.data(),
+                                 static_cast<DWORD>(request.size())) != 0) {
+    return true;
+  }
+  const DWORD error = GetLastError();
+  if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
+      error != ERROR_INVALID_FUNCTION && error != ERROR_CALL_NOT_IMPLEMENTED) {
+    SetLastError(error);
+    return false;
+  }
+  return MoveFileExW(temporary.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 // Puts the temporary file in the output's place, retrying for about two seconds while
 // another program holds the output.
-bool replace_with_retries(const std::wstring& relative_path, const std::wstring& temporary,
-                          bool exists) {
-  const std::wstring path = full_path(relative_path);
+bool replace_with_retries(HANDLE handle, const std::wstring& temporary, const std::wstring& path) {
   DWORD pause = 10;
   DWORD waited = 0;
-  for (;;) {
-    // Whether another program holds the output is asked first, with an open that changes
-    // nothing: a failed ReplaceFileW may leave a backup file of its own behind (wine does).
-    const HANDLE probe = exists
-                             ? CreateFileW(path.c_str(), DELETE,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
-                             : INVALID_HANDLE_VALUE;
-    const DWORD probe_error = GetLastError();
-    if (probe != INVALID_HANDLE_VALUE) {
-      CloseHandle(probe);
-    }
-    const bool held =
-        exists && probe == INVALID_HANDLE_VALUE && held_by_another_program(probe_error);
-    if (!held) {
-      if (exists && ReplaceFileW(path.c_str(), full_path(temporary).c_str(), nullptr,
-                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) {
-        return true;
-      }
-      // Also the way on when ReplaceFileW could not move the new file in after all.
-      if (MoveFileExW(temporary.c_str(), path.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
-        return true;
-      }
-    }
-    if ((!held && !held_by_another_program(GetLastError())) || waited >= 2000) {
+  while (!rename_over(handle, temporary, path)) {
+    if (!held_by_another_program(GetLastError()) || waited >= 2000) {
       return false;
     }
     Sleep(pause);
     waited += pause;
     pause = std::min<DWORD>(pause * 2, 250);
   }
+  return true;
 }
 
 }  // namespace
@@ -266,11 +332,6 @@ void write_output_file(const OutputRequest& request) {
   } else {
     (void)CloseHandle(opened);
   }
-  // Hidden, system and not-indexed are the user's choices and stay; the archive bit is the
-  // system's own, set on every new file.
-  constexpr DWORD kept_attributes =
-      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  DWORD replaced_attributes = 0;
   if (exists) {
     // A read-only output is not replaced behind the user's back. The attribute is checked
     // as such, since an administrator may open such a file for writing all the same.
@@ -278,7 +339,6 @@ void write_output_file(const OutputRequest& request) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       cannot_open(EACCES);
     }
-    replaced_attributes = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes & kept_attributes;
   }
 
   const std::wstring directory = directory_prefix(wide_path);
@@ -290,8 +350,9 @@ void write_output_file(const OutputRequest& request) {
   HANDLE handle = INVALID_HANDLE_VALUE;
   for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE; ++attempt) {
     temporary = base + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
-    handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD error = GetLastError();
     if (handle == INVALID_HANDLE_VALUE && (error != ERROR_FILE_EXISTS || attempt > 1000)) {
       fatal(exists ? "Unable to create temporary output model file"
@@ -303,22 +364,36 @@ void write_output_file(const OutputRequest& request) {
   if (!write_fully(handle, request) || FlushFileBuffers(handle) == 0) {
     fail_with_temporary(temporary, handle, "Unable to write output model file");
   }
-  if (CloseHandle(handle) == 0) {
-    fail_with_temporary(temporary, INVALID_HANDLE_VALUE, "Unable to close output model file");
+  if (exists) {
+    keep_what_the_output_had(wide_path, handle, temporary);
   }
   if (model_changed_since_read(request.model, request.model_path)) {
-    fail_with_temporary(temporary, INVALID_HANDLE_VALUE,
-                        "Model file changed while it was being edited");
+    fail_with_temporary(temporary, handle, "Model file changed while it was being edited");
   }
-  if (!replace_with_retries(wide_path, temporary, exists)) {
+  // Writers stay shut out until here; an open model cannot be renamed over everywhere.
+  if (request.model.descriptor >= 0) {
+    (void)_close(request.model.descriptor);
+  }
+  // From here the temporary file may be the only copy under any name: it is never removed
+  // while the output's name holds no file.
+  pending.store(Pending::replacing);
+  const bool replaced = replace_with_retries(handle, temporary, wide_path);
+  (void)CloseHandle(handle);
+  if (!replaced) {
+    const bool name_empty = GetFileAttributesW(wide_path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                            GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (name_empty && MoveFileExW(temporary.c_str(), wide_path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      release_temporary_guard();
+      return;  // the name held nothing: the new model is in its place after all
+    }
+    pending.store(Pending::written);
+    if (name_empty) {
+      release_temporary_guard();
+      fatal("Unable to replace output model file", -1);  // kept: it is the only copy
+    }
     fail_with_temporary(temporary, INVALID_HANDLE_VALUE, "Unable to replace output model file");
   }
   release_temporary_guard();
-  // ReplaceFileW keeps the attributes itself; the move it falls back to does not.
-  const DWORD now = GetFileAttributesW(wide_path.c_str());
-  if (now != INVALID_FILE_ATTRIBUTES && (now & replaced_attributes) != replaced_attributes) {
-    (void)SetFileAttributesW(wide_path.c_str(), now | replaced_attributes);
-  }
 }
 
 }  // namespace fmskins
