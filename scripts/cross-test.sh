@@ -46,10 +46,14 @@ windows() {
   rm -rf build-release-check
   unzip -q "dist/fmskins-$version-windows-x86_64.zip" -d build-release-check
   local folder=build-release-check/fmskins-$version-windows-x86_64
-  for file in fmskins.exe README.md LICENSE CHANGELOG.md fmskins.txt; do
+  for file in fmskins.exe README.txt fmskins-list.cmd README.md LICENSE CHANGELOG.md fmskins.txt; do
     test -f "$folder/$file"
   done
   grep -q $'^WINDOWS\r$' "$folder/fmskins.txt"  # the manual's Windows section, CRLF ends
+  grep -q $'^fmskins for Windows\r$' "$folder/README.txt"
+  # Every text a console may type is plain ASCII, with CRLF line ends throughout.
+  ! LC_ALL=C grep -l '[^[:print:][:space:]]' "$folder"/*.txt "$folder"/*.md "$folder"/*.cmd "$folder/LICENSE"
+  ! grep -l $'[^\r]$' "$folder"/*.txt "$folder"/*.cmd
   # Whole outputs are taken first: grep -q stopping early would end the writer with SIGPIPE.
   local listing resources contents
   listing=$(/usr/lib/wine/wine64 "$folder/fmskins.exe" /L examples/sample.fm)
@@ -59,6 +63,12 @@ windows() {
   grep -qx "$version" <<<"$resources"
   grep -q "fmskins-$version-linux-x86_64/fmskins$" <<<"$contents"
   grep -q "fmskins-$version-linux-x86_64/fmskins.1$" <<<"$contents"
+  # Under code page 932 a byte that is no text there (a lead byte whose next byte is no
+  # trail byte) is shown as \xHH, and the bytes after it as themselves.
+  cp examples/sample.fm build-release-check/cp932.fm
+  printf '\x9b31m\0' | dd of=build-release-check/cp932.fm bs=1 seek=120 conv=notrunc 2>/dev/null
+  listing=$(LC_ALL=ja_JP.UTF-8 /usr/lib/wine/wine64 "$folder/fmskins.exe" /L build-release-check/cp932.fm)
+  grep -qF '    \x9B31m' <<<"$listing"
   (cd dist && sha256sum --check --quiet SHA256SUMS)
   [ "$(wc -l <dist/SHA256SUMS)" = "$(find dist -maxdepth 1 -type f ! -name SHA256SUMS | wc -l)" ]
 }

@@ -2,7 +2,8 @@
 # Builds the release archives into dist/, each a folder with the static tool, the README,
 # the licence, the changelog and the manual page rendered as plain text, and a SHA256SUMS
 # file for everything in dist/:
-#   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe (with its version resource)
+#   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe (with its version resource), a
+#                                               README.txt and fmskins-list.cmd for Windows
 #   dist/fmskins-<version>-linux-x86_64.tar.gz  fmskins and the manual page fmskins.1
 # Installs what it needs from Debian when run as root.
 set -euo pipefail
@@ -39,9 +40,13 @@ mkdir -p dist
 windows=fmskins-$version-windows-x86_64
 linux=fmskins-$version-linux-x86_64
 stage "$windows" build-release-windows/fmskins.exe fmskins.exe x86_64-w64-mingw32-strip
-# Text files in the Windows archive have CRLF line ends, as Notepad and type expect.
+# Text files in the Windows archive have CRLF line ends, as Notepad, type and cmd expect.
 for file in README.md LICENSE CHANGELOG.md fmskins.txt; do
   sed -i 's/$/\r/' "dist/$windows/$file"
+done
+# The Windows user's own README and the drag-and-drop lister, CRLF whatever the checkout.
+for file in README.txt fmskins-list.cmd; do
+  sed 's/\r*$/\r/' "windows/$file" >"dist/$windows/$file"
 done
 stage "$linux" build-release-linux/fmskins fmskins strip
 cp build-release-linux/doc/fmskins.1 "dist/$linux/fmskins.1"
