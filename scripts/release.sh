@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Builds the release archives into dist/, each a folder with the static tool, the README,
-# the licence, the changelog and the manual page rendered as plain text, and a SHA256SUMS
-# file for everything in dist/:
+# Builds every download of a release into dist/ and checks them:
+#   dist/fmskins-<version>-src.tar.gz           the source, as committed (git archive)
+#   dist/fmskins_<version>-1_amd64.deb          the Debian package (cpack)
+#   dist/fmskins-<version>-linux-x86_64.tar.gz  the static tool, its manual page, the README,
+#                                               the licence, the changelog and the manual as text
 #   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe (with its version resource), a
-#                                               README.txt and fmskins-list.cmd for Windows
-#   dist/fmskins-<version>-linux-x86_64.tar.gz  fmskins and the manual page fmskins.1
+#                                               README.txt and fmskins-list.cmd for Windows, and
+#                                               the same documents, with CRLF line ends
+#   dist/SHA256SUMS                             a checksum for each of them
 # Installs what it needs from Debian when run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 groff-base bsdextrautils zip \
-    >/dev/null
+    git file dpkg-dev >/dev/null
 fi
 version=$(sed -n 's/^project(fmskins VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
@@ -24,6 +27,7 @@ build() {  # directory, extra cmake arguments...
 }
 
 build build-release-linux -DFMSKINS_STATIC=ON
+build build-release-deb
 build build-release-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake
 
 stage() {  # folder name, tool file, name in the archive, strip command
@@ -50,8 +54,26 @@ for file in README.txt fmskins-list.cmd; do
 done
 stage "$linux" build-release-linux/fmskins fmskins strip
 cp build-release-linux/doc/fmskins.1 "dist/$linux/fmskins.1"
-rm -f "dist/$windows.zip" "dist/$linux.tar.gz" dist/SHA256SUMS
+rm -f dist/*.zip dist/*.tar.gz dist/*.deb dist/SHA256SUMS
 (cd dist && zip -qrX "$windows.zip" "$windows" && tar -czf "$linux.tar.gz" --owner=0 --group=0 "$linux")
 rm -rf "dist/$windows" "dist/$linux"
+(cd build-release-deb && cpack -G DEB >/dev/null)
+cp "build-release-deb/fmskins_$version-1_amd64.deb" dist/
+# The source as committed; uncommitted changes are not part of a release.
+git archive --format=tar.gz --prefix="fmskins-$version/" -o "dist/fmskins-$version-src.tar.gz" HEAD
 (cd dist && sha256sum -- * >SHA256SUMS)
+
+# Every download is in SHA256SUMS and matches it, and the source archive builds the tool,
+# which lists the bundled sample.
+(cd dist && sha256sum --check --quiet SHA256SUMS)
+[ "$(wc -l <dist/SHA256SUMS)" = "$(find dist -maxdepth 1 -type f ! -name SHA256SUMS | wc -l)" ]
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+tar -xzf "dist/fmskins-$version-src.tar.gz" -C "$unpacked"
+(
+  cd "$unpacked/fmskins-$version"
+  cmake -S . -B build -DFMSKINS_BUILD_TESTS=OFF >/dev/null
+  cmake --build build -j "$(nproc)" --target fmskins >/dev/null
+  ./build/fmskins /L examples/sample.fm | grep -q '^    models/monsters/ogre/skin_green.m8$'
+)
 ls -l dist
