@@ -46,7 +46,7 @@ windows() {
   rm -rf build-release-check
   unzip -q "dist/fmskins-$version-windows-x86_64.zip" -d build-release-check
   local folder=build-release-check/fmskins-$version-windows-x86_64
-  for file in fmskins.exe README.txt fmskins-list.cmd README.md LICENSE CHANGELOG.md fmskins.txt; do
+  for file in fmskins.exe fmskins.html README.txt fmskins-list.cmd README.md LICENSE CHANGELOG.md fmskins.txt; do
     test -f "$folder/$file"
   done
   grep -q $'^WINDOWS\r$' "$folder/fmskins.txt"  # the manual's Windows section, CRLF ends
@@ -63,6 +63,7 @@ windows() {
   grep -qx "$version" <<<"$resources"
   grep -q "fmskins-$version-linux-x86_64/fmskins$" <<<"$contents"
   grep -q "fmskins-$version-linux-x86_64/fmskins.1$" <<<"$contents"
+  grep -q "fmskins-$version-linux-x86_64/fmskins.html$" <<<"$contents"
   # Under code page 932 a byte that is no text there (a lead byte whose next byte is no
   # trail byte) is shown as \xHH, and the bytes after it as themselves.
   cp examples/sample.fm build-release-check/cp932.fm

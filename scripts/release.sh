@@ -2,11 +2,12 @@
 # Builds every download of a release into dist/ and checks them:
 #   dist/fmskins-<version>-src.tar.gz           the source, as committed (git archive)
 #   dist/fmskins_<version>-1_amd64.deb          the Debian package (cpack)
-#   dist/fmskins-<version>-linux-x86_64.tar.gz  the static tool, its manual page, the README,
-#                                               the licence, the changelog and the manual as text
+#   dist/fmskins-<version>-linux-x86_64.tar.gz  the static tool, its manual page, the page
+#                                               fmskins.html, the README, the licence, the
+#                                               changelog and the manual as text
 #   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe (with its version resource), a
-#                                               README.txt and fmskins-list.cmd for Windows, and
-#                                               the same documents, with CRLF line ends
+#                                               README.txt and fmskins-list.cmd for Windows, the
+#                                               page and the same documents, with CRLF line ends
 #   dist/SHA256SUMS                             a checksum for each of them
 # Installs what it needs from Debian when run as root.
 set -euo pipefail
@@ -14,8 +15,9 @@ cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 groff-base bsdextrautils zip \
-    git file dpkg-dev >/dev/null
+    git file dpkg-dev emscripten >/dev/null
 fi
+export NODE_PATH=/usr/share/nodejs  # emscripten's JavaScript, under a node not Debian's
 version=$(sed -n 's/^project(fmskins VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 build() {  # directory, extra cmake arguments...
@@ -28,6 +30,11 @@ build() {  # directory, extra cmake arguments...
 
 build build-release-linux -DFMSKINS_STATIC=ON
 build build-release-deb
+# The page: the same tool compiled to WebAssembly, in one HTML file.
+rm -rf build-release-web
+emcmake cmake -S . -B build-release-web -DCMAKE_BUILD_TYPE=Release -DFMSKINS_BUILD_TESTS=OFF \
+  -DFMSKINS_WERROR=ON >/dev/null
+cmake --build build-release-web -j "$(nproc)" >/dev/null
 build build-release-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake
 
 stage() {  # folder name, tool file, name in the archive, strip command
@@ -36,7 +43,7 @@ stage() {  # folder name, tool file, name in the archive, strip command
   mkdir -p "$folder"
   cp "$2" "$folder/$3"
   "$4" "$folder/$3"
-  cp README.md LICENSE CHANGELOG.md "$folder/"
+  cp README.md LICENSE CHANGELOG.md build-release-web/fmskins.html "$folder/"
   groff -man -Tascii -rLL=78n doc/fmskins.1 2>/dev/null | col -bx >"$folder/fmskins.txt"
 }
 
