@@ -115,6 +115,23 @@ HANDLE hold(const std::filesystem::path& path, int milliseconds, const wchar_t* 
   return process.hProcess;
 }
 
+// Runs `program` with `command` in `directory`, standard output and error on a new file
+// `log`, and returns its exit status once it has ended.
+DWORD run_logged(const char* program, const std::wstring& command,
+                 const std::filesystem::path& directory, const std::filesystem::path& log) {
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const PROCESS_INFORMATION process = start_process(program, command, output, directory.c_str());
+  CloseHandle(output);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return status;
+}
+
 TEST(WindowsRun, OutputHeldByAnotherProgramIsRetriedThenRefused) {
   const ScratchDir dir;
   write_file(dir.path / "m.fm", sample_model({"old"}));
@@ -164,21 +181,11 @@ TEST(WindowsRun, DroppedModelsAreListedByTheListingScript) {
   write_file(dir.path / utf8_path(second), sample_model({"second"}));
   const std::wstring script =
       (utf8_path(FMSKINS_TOOL_PATH).parent_path() / "fmskins-list.cmd").wstring();
-  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   const ScratchDir capture;
-  const HANDLE log = CreateFileW((capture.path / "log.txt").c_str(), GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &security, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-  const PROCESS_INFORMATION process = start_process(
+  const DWORD status = run_logged(
       "C:\\windows\\system32\\cmd.exe",
       L"cmd /c \"\"" + script + L"\" \"one model.fm\" \"" + utf8_path(second).wstring() + L"\"\"",
-      log, dir.path.c_str());
-  CloseHandle(log);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD status = 1;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
+      dir.path, capture.path / "log.txt");
   const std::string listed = read_file(capture.path / "log.txt");
   EXPECT_EQ(status, 0U) << listed;
   EXPECT_NE(listed.find("Input Model File: one model.fm"), std::string::npos) << listed;
@@ -211,19 +218,9 @@ TEST(WindowsRun, HeldModelIsWaitedForAndAttributesAreKept) {
 TEST(WindowsRun, StandardOutputNamedAsOutputIsWrittenThrough) {
   const ScratchDir dir;
   write_file(dir.path / "m.fm", sample_model({"old"}));
-  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  const HANDLE log =
-      CreateFileW((dir.path / "log.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const PROCESS_INFORMATION process =
-      start_process(FMSKINS_TOOL_PATH, L"fmskins /O log.txt m.fm new", log, dir.path.c_str());
-  CloseHandle(log);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD status = 1;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  EXPECT_EQ(status, 0U);
+  EXPECT_EQ(
+      run_logged(FMSKINS_TOOL_PATH, L"fmskins /O log.txt m.fm new", dir.path, dir.path / "log.txt"),
+      0U);
   const std::string logged = read_file(dir.path / "log.txt");
   const std::string written = sample_model({"new"});
   const std::size_t model_at = logged.find(written);

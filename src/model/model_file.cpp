@@ -121,9 +121,9 @@ bool model_changed_since_read(const ModelImage& model, const std::string& model_
   // unlink, a new link, chmod or chown, none of which touch the bytes read. Where writers
   // are watched it is not needed; elsewhere a change of it with none of those is taken for
   // a write.
-  const bool bytes_untouched = now.mark.links != then.links || now.mark.mode != then.mode ||
-                               now.mark.owner != then.owner || now.mark.group != then.group;
-  return !writers_watched() && !bytes_untouched && now.mark.changed_ns != then.changed_ns;
+  const bool names_or_access_changed = now.mark.links != then.links || now.mark.mode != then.mode ||
+                                       now.mark.owner != then.owner || now.mark.group != then.group;
+  return !writers_watched() && !names_or_access_changed && now.mark.changed_ns != then.changed_ns;
 }
 
 }  // namespace fmskins
