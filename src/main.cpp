@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -18,6 +19,13 @@
 #include "cli/fatal.h"
 #include "cli/launch.h"
 #include "model/model_pass.h"
+
+#if defined(__EMSCRIPTEN__)
+#include <emscripten/emscripten.h>
+
+#include <fstream>
+#include <iterator>
+#endif
 
 #if !defined(_WIN32)
 namespace {
@@ -40,6 +48,22 @@ void open_missing_standard_descriptors() {
 }  // namespace
 #endif
 
+namespace {
+
+// The run after the process is set up: the command line, then the model pass. Reading the
+// model and making the output report their own shortage; any other allocation that fails (a
+// very long argument list, say) ends the run the same way, never with an abort.
+void run(const std::vector<std::string>& arguments, std::FILE* outline) {
+  try {
+    const fmskins::RunOptions options = fmskins::parse_command_line(arguments);
+    fmskins::run_model_pass(options, outline);
+  } catch (const std::bad_alloc&) {
+    fmskins::fatal("Can't allocate memory", -1);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
 #if !defined(_WIN32)
   open_missing_standard_descriptors();
@@ -56,16 +80,37 @@ int main(int argc, char** argv) {
     static char report_buffer[1U << 16U];
     (void)std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
   }
-  // Reading the model and making the output report their own shortage; any other allocation
-  // that fails (a very long argument list, say) ends the run the same way, never with an
-  // abort.
+  fmskins::pause_before_exit_if_launched_alone();
+  std::vector<std::string> arguments;
   try {
-    fmskins::pause_before_exit_if_launched_alone();
-    const std::vector<std::string> arguments = fmskins::argument_list(argc, argv);
-    const fmskins::RunOptions options = fmskins::parse_command_line(arguments);
-    fmskins::run_model_pass(options);
+    arguments = fmskins::argument_list(argc, argv);
   } catch (const std::bad_alloc&) {
     fmskins::fatal("Can't allocate memory", -1);
   }
+  run(arguments, nullptr);
   return 0;
 }
+
+#if defined(__EMSCRIPTEN__)
+// The page's way in: the same run as a command line, with the arguments read from the file
+// `arguments_path` as byte strings, each ended by a NUL (the program name first), so that a
+// path goes in with exactly the bytes it is stored as, whatever they are. The model's
+// outline goes to standard error, which the tool does not otherwise use. Ends as the
+// process would.
+extern "C" EMSCRIPTEN_KEEPALIVE void fmskins_page_run(const char* arguments_path) {
+  std::vector<std::string> arguments;
+  try {
+    std::ifstream file(arguments_path, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    for (std::size_t start = 0; start < text.size();) {
+      const std::size_t end = text.find('\0', start);
+      arguments.push_back(text.substr(start, end - start));
+      start = end == std::string::npos ? text.size() : end + 1;
+    }
+  } catch (const std::bad_alloc&) {
+    fmskins::fatal("Can't allocate memory", -1);
+  }
+  run(arguments, stderr);
+  std::exit(0);
+}
+#endif

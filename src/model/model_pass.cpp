@@ -9,13 +9,14 @@
 #include "model/chunk_format.h"
 #include "model/model_file.h"
 #include "model/model_lock.h"
+#include "model/model_outline.h"
 #include "model/output_file.h"
 #include "model/skin_edit.h"
 
 namespace fmskins {
 
 bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
-                OutputImage* output) {
+                OutputImage* output, std::FILE* outline) {
   SkinCount skin_count;
   bool skin_chunk_seen = false;
   std::size_t offset = 0;
@@ -29,6 +30,8 @@ bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
     const std::string shown_identifier = printable_text(stored_text_for_report(header.identifier));
     report("%-32s version %" PRId32 ", length %" PRId32 " bytes.\n", shown_identifier.c_str(),
            header.version, header.size);
+    const ChunkKind* kind = find_chunk_kind(header.identifier);
+    outline_chunk(outline, header, offset, kind != nullptr);
     if (header.size <= 0) {
       fatal("Invalid (<=0) chunk size in model", -1);
     }
@@ -44,7 +47,6 @@ bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
       output_append_model(*output, offset, chunk.size());
     }
 
-    const ChunkKind* kind = find_chunk_kind(header.identifier);
     if (kind == nullptr) {
       report("WARNING: Unrecognized chunk identifier: %s\n", shown_identifier.c_str());
     } else if (header.version != kind->version) {
@@ -63,7 +65,7 @@ bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
         report("WARNING: Further SKIN chunk left unchanged\n");
       } else {
         skin_chunk_seen = true;
-        edit_skin_chunk(data, skin_count, options, output);
+        edit_skin_chunk(data, skin_count, options, output, outline);
       }
     }
     offset += chunk.size();
@@ -71,7 +73,7 @@ bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
   return skin_chunk_seen;
 }
 
-void run_model_pass(const RunOptions& options) {
+void run_model_pass(const RunOptions& options, std::FILE* outline) {
   // Paths come from the command line, often from archive and download names: control bytes
   // in them are shown escaped, as the model's own texts are.
   report("Input Model File: %s\n", printable_text(options.model_path).c_str());
@@ -96,7 +98,7 @@ void run_model_pass(const RunOptions& options) {
     output = make_output_image(skin_entry_size * entries + patched_fields);
   }
 
-  const bool skins_edited = walk_model(model_bytes(model), options, list_only ? nullptr : &output);
+  const bool skins_edited = walk_model(model_bytes(model), options, list_only ? nullptr : &output, outline);
 
   if (list_only) {
     // A page of the list that another program cut off the file meanwhile read as zeros.

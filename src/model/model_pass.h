@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 
 #include "cli/command_line.h"
@@ -11,11 +12,13 @@ namespace fmskins {
 // Walks the chunks of `model` from first to last: prints and checks each, copies each to
 // `output` (absent in list mode) and hands the skin chunk to the skin editing. Any fault
 // in the model ends the run through fatal(). True when a skin chunk was found and handed on.
+// Where `outline` is given, the chunks, stored paths and path warnings are also written to
+// it in the fixed form of model_outline.h.
 bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
-                OutputImage* output);
+                OutputImage* output, std::FILE* outline = nullptr);
 
 // The whole run after the command line: load the model, walk it and, outside list mode,
-// write the result to the output path. Returns only on success.
-void run_model_pass(const RunOptions& options);
+// write the result to the output path. Returns only on success. `outline` as for walk_model.
+void run_model_pass(const RunOptions& options, std::FILE* outline = nullptr);
 
 }  // namespace fmskins

@@ -13,6 +13,7 @@
 #include "cli/fatal.h"
 #include "cli/report.h"
 #include "model/chunk_format.h"
+#include "model/model_outline.h"
 
 #if defined(_WIN32)
 #include "cli/windows_text.h"
@@ -84,9 +85,12 @@ bool has_odd_component(std::string_view path) {
 // not meant as a path. The path is stored as typed all the same; `stored` is its stored
 // form, by which a repeat of an entry already in the list is judged.
 void warn_about_skin_path(const std::string& path, const std::string& stored,
-                          const std::vector<std::string>& earlier) {
-  const auto warn = [&path](const char* what) {
-    report("WARNING: Skin path %s: %s\n", what, printable_text(path).c_str());
+                          const std::vector<std::string>& earlier, std::size_t entry,
+                          std::FILE* outline) {
+  const auto warn = [&](const char* what) {
+    const std::string text = std::string("Skin path ") + what + ": " + printable_text(path);
+    report("WARNING: %s\n", text.c_str());
+    outline_warning(outline, entry, text);
   };
   // A mistyped option, not a path: the other checks would only add noise. Besides the
   // tool's own options, words that other tools take for help or version requests (--help,
@@ -129,7 +133,7 @@ void warn_about_skin_path(const std::string& path, const std::string& stored,
 }  // namespace
 
 void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& count,
-                     const RunOptions& options, OutputImage* output) {
+                     const RunOptions& options, OutputImage* output, std::FILE* outline) {
   const RunMode mode = run_mode(options);
   report("%s", mode == RunMode::replace ? "    Deleting current skin paths:\n"
                                         : "    Current skin paths are:\n");
@@ -141,10 +145,12 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
   if (count.found) {
     listed = count.value <= 0 ? 0 : std::min(entries_held, static_cast<std::size_t>(count.value));
   }
+  outline_skins(outline, count.found, count.value);
   for (std::size_t entry = 0; entry < listed; ++entry) {
-    const std::string text = printable_text(stored_text_for_report(
-        skin_entry_text(chunk_data.subspan(entry * skin_entry_size, skin_entry_size))));
-    report("    %s\n", text.c_str());
+    const std::string_view stored =
+        skin_entry_text(chunk_data.subspan(entry * skin_entry_size, skin_entry_size));
+    report("    %s\n", printable_text(stored_text_for_report(stored)).c_str());
+    outline_path(outline, stored);
   }
 
   if (!count.found) {
@@ -195,7 +201,7 @@ void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& 
     const std::string& path = options.skin_paths[index];
     report("    Adding #%" PRIu64 " skin name '%s'...\n", kept + index + 1,
            printable_text(path).c_str());
-    warn_about_skin_path(path, stored[index], in_list);
+    warn_about_skin_path(path, stored[index], in_list, index, outline);
     in_list.push_back(stored[index]);
     std::array<std::uint8_t, skin_entry_size> entry{};
     std::copy(stored[index].begin(), stored[index].end(), entry.begin());

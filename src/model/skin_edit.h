@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 
 #include "cli/command_line.h"
@@ -19,8 +20,9 @@ struct SkinCount {
 
 // Lists the stored skin paths and, outside list mode, replaces or extends them in the
 // copy of the skin chunk that ends `output`. `chunk_data` is the chunk's data in the
-// model; `output` is absent in list mode.
+// model; `output` is absent in list mode. The count, the paths listed and the warnings go to
+// `outline` too, where it is given.
 void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& count,
-                     const RunOptions& options, OutputImage* output);
+                     const RunOptions& options, OutputImage* output, std::FILE* outline);
 
 }  // namespace fmskins
