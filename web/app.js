@@ -2,15 +2,18 @@
 // retarget a path prefix across models, and save. Every listing, warning and saved byte
 // comes from the console tool itself (core.js); this file only shows and asks.
 
-import { model_size_limit, run_tool } from "./core.js";
-import { read_path_warnings, read_report, report_text } from "./report.js";
+import { run_tool } from "./core.js";
+import { path_byte_limit, read_outline } from "./outline.js";
+import { add_model, close_model, edited, list_problem, models, shown_name, typed_path } from "./models.js";
+import { apply_prefix_change, preview_prefix_change } from "./prefix.js";
+import { save_models } from "./save.js";
 
-// One open model: where it came from, its bytes as opened, what the tool reported, and the
-// skin list as the user is editing it.
-const models = [];
 let current = null;
+let saving = false;
+let previewed = null;
 
 const element = (id) => document.getElementById(id);
+const plural = (count, word) => `${count} ${word}${count === 1 ? "" : "s"}`;
 
 function make(tag, properties = {}, children = []) {
   const made = Object.assign(document.createElement(tag), properties);
@@ -20,46 +23,54 @@ function make(tag, properties = {}, children = []) {
   return made;
 }
 
-function say(text) {
+function say(text, details = []) {
   element("status").textContent = text;
+  element("save-results").replaceChildren(...details);
 }
 
-function edited(model) {
-  return model.skins.length !== model.listed.skins.length ||
-         model.skins.some((path, index) => path !== model.listed.skins[index]);
+// Runs an action of a control, telling the user of any failure rather than losing it.
+function guarded(action) {
+  return async (...args) => {
+    try {
+      await action(...args);
+    } catch (error) {
+      say(`Something went wrong: ${error.message || error}`);
+    }
+  };
 }
 
-// Opens one model from its bytes (or refuses it before reading, by size).
-async function add_model(name, size, read_bytes, handle = null, folder = "") {
-  if (size > model_size_limit) {
-    models.push({ name, folder, handle, bytes: null, refused: `${name} is larger than 1 GiB and was not opened.` });
-    return;
+// Opens each source ({ name, folder, size, last_modified, read, handle }) in turn.
+async function open_sources(sources) {
+  say(`Opening ${plural(sources.length, "model")}…`);
+  let again = null;
+  for (const source of sources) {
+    const opened = await add_model(source);
+    again = opened.again ? opened.model : again;
   }
-  const bytes = new Uint8Array(await read_bytes());
-  const run = await run_tool(["/L", "m.fm"], { "m.fm": bytes });
-  const listed = read_report(run.report);
-  models.push({
-    name, folder, handle, bytes, listed, status: run.status,
-    report: report_text(run.report).replace("Input Model File: m.fm", `Input Model File: ${name}`),
-    skins: [...listed.skins], warnings: [], selected: true,
-  });
+  const note = again ? ` ${shown_name(again)} was open already.` : "";
+  say(`${plural(models.length, "model")} open.${note}`);
+  if (again || (current === null && models.length > 0)) {
+    show_model(again ?? models[0]);
+  } else {
+    show_list();
+  }
 }
 
-async function open_files(files) {
-  say(`Opening ${files.length} model${files.length === 1 ? "" : "s"}...`);
-  for (const file of files) {
-    await add_model(file.name, file.size, () => file.arrayBuffer());
-  }
-  finish_opening();
+const file_source = (file, folder = "") => ({
+  name: file.name, folder, size: file.size, last_modified: file.lastModified,
+  read: () => file.arrayBuffer(), handle: null,
+});
+
+async function handle_source(handle, folder = "") {
+  const file = await handle.getFile();
+  return { ...file_source(file, folder), handle };
 }
+
+const open_files = (files) => open_sources(files.map((file) => file_source(file)));
 
 // File handles (from a picker, a folder, or a drop): saved back in place.
 async function open_handles(handles, folder = "") {
-  for (const handle of handles) {
-    const file = await handle.getFile();
-    await add_model(file.name, file.size, () => file.arrayBuffer(), handle, folder);
-  }
-  finish_opening();
+  await open_sources(await Promise.all(handles.map((handle) => handle_source(handle, folder))));
 }
 
 async function fm_files_in(directory, path = "") {
@@ -68,25 +79,24 @@ async function fm_files_in(directory, path = "") {
     if (entry.kind === "directory") {
       found.push(...await fm_files_in(entry, `${path}${entry.name}/`));
     } else if (entry.name.toLowerCase().endsWith(".fm")) {
-      found.push({ handle: entry, folder: path });
+      found.push(await handle_source(entry, path));
     }
   }
   return found;
 }
 
 async function open_folder(directory) {
-  for (const { handle, folder } of await fm_files_in(directory)) {
-    await open_handles([handle], folder);
-  }
-  finish_opening();
+  await open_sources(await fm_files_in(directory));
 }
 
-function finish_opening() {
-  say(`${models.length} model${models.length === 1 ? "" : "s"} open.`);
-  show_list();
-  if (current === null && models.length > 0) {
-    show_model(models[0]);
+function mark_of(model) {
+  if (model.refused) {
+    return ["too large", "mark bad"];
   }
+  if (model.status !== 0) {
+    return ["damaged", "mark bad"];
+  }
+  return edited(model) ? ["edited", "mark"] : null;
 }
 
 function show_list() {
@@ -95,43 +105,43 @@ function show_list() {
   for (const model of models) {
     const choose = make("button", {
       type: "button",
-      textContent: model.folder + model.name,
+      textContent: shown_name(model),
       className: "model" + (model === current ? " current" : ""),
     });
     choose.setAttribute("aria-current", model === current ? "true" : "false");
-    const marks = [];
-    if (model.refused || model.listed?.fatal) {
-      marks.push(make("span", { className: "mark bad", textContent: "damaged" }));
-    } else if (edited(model)) {
-      marks.push(make("span", { className: "mark", textContent: "edited" }));
+    const mark = mark_of(model);
+    if (mark) {
+      // The comma only separates the mark in the button's spoken name.
+      choose.append(make("span", { className: mark[1] }, [make("span", { className: "unseen", textContent: ", " }), mark[0]]));
     }
-    choose.append(...marks);
     choose.addEventListener("click", () => show_model(model));
-    const pick = make("input", { type: "checkbox", checked: model.selected ?? false });
-    pick.setAttribute("aria-label", `Include ${model.name} in prefix changes`);
+    const pick = make("input", { type: "checkbox", checked: model.selected });
+    pick.setAttribute("aria-label", `Include ${shown_name(model)} in prefix changes`);
     pick.addEventListener("change", () => {
       model.selected = pick.checked;
+      forget_preview("The ticked models changed: preview again to apply.");
     });
     list.append(make("li", {}, [pick, choose]));
   }
+  element("save").disabled = saving;
 }
 
 // The chunks to scale of their bytes, each with its identifier and size.
 function draw_chunks(model) {
   const bar = element("chunks");
   bar.replaceChildren();
-  const total = model.listed.chunks.reduce((sum, chunk) => sum + 40 + Math.max(chunk.size, 0), 0);
-  for (const chunk of model.listed.chunks) {
-    const bytes = 40 + Math.max(chunk.size, 0);
+  const bytes_of = (chunk) => 40 + Math.max(chunk.size, 0);
+  const total = model.chunks.reduce((sum, chunk) => sum + bytes_of(chunk), 0);
+  for (const chunk of model.chunks) {
     const part = make("div", {
-      className: "chunk" + (chunk.unknown ? " unknown" : "") + (chunk.identifier === "skin" ? " skin" : ""),
+      className: "chunk" + (chunk.known ? "" : " unknown") + (chunk.identifier === "skin" ? " skin" : ""),
       title: `${chunk.identifier}: version ${chunk.version}, ${chunk.size} bytes at offset ${chunk.offset}`,
     }, [make("span", { textContent: chunk.identifier || "(no name)" }),
         make("small", { textContent: `${chunk.size} B` })]);
-    part.style.flexGrow = String(Math.max(bytes / Math.max(total, 1), 0.0001));
+    part.style.flexGrow = String(Math.max(bytes_of(chunk) / Math.max(total, 1), 0.0001));
     bar.append(part);
   }
-  if (model.listed.fatal) {
+  if (model.status !== 0) {
     bar.append(make("div", { className: "chunk damaged", textContent: "damaged" }));
   }
 }
@@ -139,214 +149,255 @@ function draw_chunks(model) {
 function show_model(model) {
   current = model;
   show_list();
-  element("model-name").textContent = model.folder + model.name;
-  element("editor").hidden = false;
-  if (model.refused) {
-    element("chunks").replaceChildren();
-    element("report").textContent = model.refused;
-    element("skins").replaceChildren();
-    element("skin-tools").hidden = true;
+  element("editor").hidden = model === null;
+  if (model === null) {
     return;
   }
+  element("model-name").textContent = shown_name(model);
   draw_chunks(model);
-  element("report").textContent = model.report;
-  const editable = model.status === 0 && model.listed.exact && model.listed.chunks.some((chunk) => chunk.identifier === "skin");
-  element("skin-tools").hidden = !editable;
-  element("not-editable").hidden = editable || model.status !== 0;
-  show_skins(model, editable);
+  element("report").textContent = model.refused ? model.reason : model.report;
+  element("skin-tools").hidden = !model.editable;
+  element("not-editable").hidden = model.editable;
+  element("not-editable").textContent = model.reason ?? "";
+  show_skins(model);
 }
 
-function show_skins(model, editable) {
+function path_notes(model, index) {
+  const path = model.paths[index];
+  const notes = [...(model.warnings[index] ?? [])];
+  if (path.bytes.length > path_byte_limit) {
+    notes.unshift(`${path.bytes.length} bytes: a skin path holds at most ${path_byte_limit} bytes`);
+  }
+  if (path.odd) {
+    notes.unshift("Holds bytes that are not text, shown as \\xHH: kept as they are unless you change this path");
+  }
+  return notes.map((text) => make("li", { textContent: text }));
+}
+
+function show_problem(model) {
+  const problem = model.editable ? list_problem(model) : null;
+  element("list-problem").hidden = problem === null;
+  element("list-problem").textContent = problem ?? "";
+}
+
+function show_skins(model) {
   const list = element("skins");
   list.replaceChildren();
-  model.skins.forEach((path, index) => {
-    const field = make("input", { type: "text", value: path, maxLength: 63, readOnly: !editable });
+  model.paths.forEach((path, index) => {
+    const field = make("input", { type: "text", value: path.text, readOnly: !model.editable, spellcheck: false });
     field.setAttribute("aria-label", `Skin path ${index + 1}`);
+    const notes = make("ul", { className: "warnings" }, path_notes(model, index));
     field.addEventListener("input", () => {
-      model.skins[index] = field.value;
+      model.paths[index] = typed_path(field.value);
+      notes.replaceChildren(...path_notes(model, index));
+      show_problem(model);
       check_paths(model);
       show_list();
     });
-    const buttons = editable ? [
+    const buttons = model.editable ? [
       ["Up", index > 0, () => move(model, index, -1)],
-      ["Down", index < model.skins.length - 1, () => move(model, index, 1)],
-      ["Remove", true, () => { model.skins.splice(index, 1); after_change(model); }],
+      ["Down", index < model.paths.length - 1, () => move(model, index, 1)],
+      ["Remove", true, () => { model.paths.splice(index, 1); after_change(model); }],
     ].map(([label, enabled, action]) => {
       const button = make("button", { type: "button", textContent: label, disabled: !enabled });
       button.setAttribute("aria-label", `${label}: skin path ${index + 1}`);
       button.addEventListener("click", action);
       return button;
     }) : [];
-    const warnings = make("ul", { className: "warnings" },
-      (model.warnings[index] ?? []).map((text) => make("li", { textContent: text })));
-    list.append(make("li", {}, [make("div", { className: "entry" }, [field, ...buttons]), warnings]));
+    list.append(make("li", {}, [make("div", { className: "entry" }, [field, ...buttons]), notes]));
   });
+  show_problem(model);
 }
 
 function move(model, index, by) {
-  const [path] = model.skins.splice(index, 1);
-  model.skins.splice(index + by, 0, path);
+  const [path] = model.paths.splice(index, 1);
+  model.paths.splice(index + by, 0, path);
   after_change(model);
 }
 
 function after_change(model) {
+  model.warnings = [];
   show_model(model);
   check_paths(model);
 }
 
 // The tool's own warnings for the list as it stands, from a replace run into nothing.
-let checking = null;
+let checks = 0;
 async function check_paths(model) {
-  const asked = [...model.skins];
-  checking = asked;
-  if (asked.length === 0) {
+  const check = ++checks;
+  const asked = [...model.paths];
+  if (asked.length === 0 || list_problem(model) !== null) {
     model.warnings = [];
     return;
   }
-  const run = await run_tool(["/O", "/dev/null", "m.fm", ...asked], { "m.fm": model.bytes });
-  if (checking !== asked) {
-    return;  // typed on meanwhile
+  let run;
+  try {
+    run = await run_tool(["/O", "/dev/null", "m.fm", ...asked.map((path) => path.bytes)], { "m.fm": model.bytes });
+  } catch {
+    return;  // the warnings are a hint; saving tells of any real failure
   }
-  model.warnings = read_path_warnings(run.report);
+  if (check !== checks || !models.includes(model)) {
+    return;  // changed again meanwhile
+  }
+  model.warnings = read_outline(run.outline).warnings;
   if (model === current) {
-    element("skins").querySelectorAll(".warnings").forEach((list, index) => {
-      list.replaceChildren(...(model.warnings[index] ?? []).map((text) => make("li", { textContent: text })));
+    element("skins").querySelectorAll(".warnings").forEach((notes, index) => {
+      notes.replaceChildren(...path_notes(model, index));
     });
   }
-}
-
-// The model with its edited list, made by the tool in replace mode: the same bytes as the
-// console tool gives for that list. Null, with the tool's FATAL text, when it refuses.
-async function edited_bytes(model) {
-  const run = await run_tool(["/O", "out.fm", "m.fm", ...model.skins], { "m.fm": model.bytes }, ["out.fm"]);
-  if (run.status !== 0 || run.files["out.fm"] === null) {
-    return { bytes: null, report: report_text(run.report) };
-  }
-  return { bytes: run.files["out.fm"], report: report_text(run.report) };
-}
-
-function download(name, bytes) {
-  const link = make("a", { href: URL.createObjectURL(new Blob([bytes])), download: name });
-  document.body.append(link);
-  link.click();
-  link.remove();
-  setTimeout(() => URL.revokeObjectURL(link.href), 60000);
-}
-
-// Saves one model: complete bytes first, then in place through its handle (whose changes
-// replace the original only when closed), or as a download.
-async function save_model(model) {
-  const made = await edited_bytes(model);
-  if (made.bytes === null) {
-    return `${model.name}: not saved. ${made.report.trim().split("\n").pop()}`;
-  }
-  if (model.handle && model.handle.createWritable) {
-    const writable = await model.handle.createWritable();
-    await writable.write(made.bytes);
-    await writable.close();
-  } else {
-    download(model.name, made.bytes);
-  }
-  model.bytes = made.bytes;
-  model.listed = { ...model.listed, skins: [...model.skins] };
-  return `${model.name}: saved, ${made.bytes.length} bytes.`;
 }
 
 async function save_edited() {
-  const results = [];
-  for (const model of models.filter((each) => !each.refused && edited(each))) {
-    results.push(await save_model(model));
+  const chosen = models.filter(edited);
+  if (chosen.length === 0) {
+    say("Nothing to save: no model was changed.");
+    return [];
   }
-  say(results.length ? results.join(" ") : "Nothing to save: no model was changed.");
+  saving = true;
+  show_list();
+  let results;
+  try {
+    results = await save_models(chosen, (done, total) => say(`Saving ${done} of ${total}…`));
+  } finally {
+    saving = false;
+  }
+  const count = (test) => results.filter(test).length;
+  const saved = count((result) => result.saved);
+  const failed = count((result) => result.failed);
+  const downloaded = results.length - saved - failed;
+  const parts = [];
+  if (saved > 0) {
+    parts.push(`${plural(saved, "model")} saved.`);
+  }
+  if (downloaded > 0) {
+    parts.push(`${plural(downloaded, "model")} handed to the browser as a download; the page cannot ` +
+               "know that it arrived, so they stay marked edited until saved in place or closed.");
+  }
+  if (failed > 0) {
+    parts.push(`${plural(failed, "model")} not saved.`);
+  }
+  say(parts.join(" "), results.map((result) => make("li", { className: result.failed ? "failed" : "" }, [
+    `${result.name}: ${result.text}`,
+    ...(result.tool ? [make("span", { className: "tool", textContent: ` (the tool: ${result.tool})` })] : []),
+  ])));
   show_list();
   if (current) {
     show_model(current);
   }
+  return results;
 }
 
-// Every change a prefix replacement would make, over the selected models.
-function prefix_changes(from, to) {
-  const changes = [];
-  for (const model of models.filter((each) => each.selected && !each.refused && each.listed.exact)) {
-    model.skins.forEach((path, index) => {
-      if (from !== "" && path.startsWith(from)) {
-        changes.push({ model, index, before: path, after: to + path.slice(from.length) });
-      }
-    });
+function close_current() {
+  if (current === null || (edited(current) &&
+      !window.confirm(`${shown_name(current)} has unsaved edits. Close it and lose them?`))) {
+    return;
   }
-  return changes;
+  const index = models.indexOf(current);
+  close_model(current);
+  say(`${plural(models.length, "model")} open.`);
+  forget_preview("The open models changed: preview again to apply.");
+  show_model(models[Math.min(index, models.length - 1)] ?? null);
+}
+
+// The previewed table no longer stands: Apply waits for a new preview.
+function forget_preview(note) {
+  if (previewed !== null) {
+    previewed = null;
+    element("apply-prefix").disabled = true;
+    element("preview").querySelector("caption").textContent = note;
+  }
 }
 
 function preview_prefix() {
-  const changes = prefix_changes(element("prefix-from").value, element("prefix-to").value);
+  const preview = preview_prefix_change(element("prefix-from").value, element("prefix-to").value);
   const table = element("preview");
-  table.replaceChildren(make("caption", { textContent: `${changes.length} path${changes.length === 1 ? "" : "s"} would change` }));
-  for (const change of changes) {
-    table.append(make("tr", {}, [
-      make("td", { textContent: change.model.folder + change.model.name }),
-      make("td", { textContent: change.before }),
-      make("td", { textContent: change.after }),
-    ]));
-  }
-  element("apply-prefix").disabled = changes.length === 0;
+  const row = (cells, tag) => make("tr", {}, cells.map((text) => make(tag, { textContent: text, scope: tag === "th" ? "col" : "" })));
+  table.replaceChildren(
+    make("caption", { textContent: `${plural(preview.changes.length, "path")} would change` }),
+    row(["Model", "Path now", "Path after"], "th"),
+    ...preview.changes.map((change) => row([shown_name(change.model), change.before.text, change.after.text], "td")));
+  element("left-out").replaceChildren(...preview.left_out.map(({ name, reason }) =>
+    make("li", { textContent: `Left out: ${name}: ${reason}` })));
+  previewed = preview.changes.length > 0 ? preview : null;
+  element("apply-prefix").disabled = previewed === null;
 }
 
 function apply_prefix() {
-  const changes = prefix_changes(element("prefix-from").value, element("prefix-to").value);
-  for (const change of changes) {
-    change.model.skins[change.index] = change.after;
+  if (previewed === null) {
+    return;
   }
-  say(`${changes.length} path${changes.length === 1 ? "" : "s"} changed; save to write them.`);
+  const { made, passed } = apply_prefix_change(previewed);
+  const note = passed > 0 ? ` ${plural(passed, "path")} had changed since the preview and ${passed === 1 ? "was" : "were"} left as ${passed === 1 ? "it is" : "they are"}.` : "";
+  forget_preview(`${plural(made, "path")} changed.`);
+  say(`${plural(made, "path")} changed; save to write them.${note}`);
   show_list();
   if (current) {
-    show_model(current);
-    check_paths(current);
+    after_change(current);
   }
-  preview_prefix();
+}
+
+// What a drop holds: file handles where the browser gives them, plain files elsewhere and
+// for any item that gives no handle. Everything is taken from the items during the event.
+async function dropped(event) {
+  event.preventDefault();
+  const items = [...event.dataTransfer.items].filter((item) => item.kind === "file");
+  const taken = items.map((item) => ({
+    handle: item.getAsFileSystemHandle ? item.getAsFileSystemHandle().catch(() => null) : null,
+    file: item.getAsFile(),
+  }));
+  const sources = [];
+  for (const { handle, file } of taken) {
+    const got = await handle;
+    if (got?.kind === "directory") {
+      sources.push(...await fm_files_in(got));
+    } else if (got?.kind === "file") {
+      sources.push(await handle_source(got));
+    } else if (file) {
+      sources.push(file_source(file));
+    }
+  }
+  await open_sources(sources);
 }
 
 function wire() {
-  element("open-files").addEventListener("change", (event) => open_files([...event.target.files]));
+  element("open-files").addEventListener("change", guarded((event) => open_files([...event.target.files])));
   const pick_files = element("pick-files");
   const pick_folder = element("pick-folder");
   pick_files.hidden = !window.showOpenFilePicker;
   pick_folder.hidden = !window.showDirectoryPicker;
-  pick_files.addEventListener("click", async () => {
+  pick_files.addEventListener("click", guarded(async () => {
     const handles = await window.showOpenFilePicker({ multiple: true }).catch(() => []);
     await open_handles(handles);
-  });
-  pick_folder.addEventListener("click", async () => {
+  }));
+  pick_folder.addEventListener("click", guarded(async () => {
     const folder = await window.showDirectoryPicker({ mode: "readwrite" }).catch(() => null);
     if (folder) {
       await open_folder(folder);
     }
-  });
-  const zone = document.body;
-  zone.addEventListener("dragover", (event) => event.preventDefault());
-  zone.addEventListener("drop", async (event) => {
-    event.preventDefault();
-    const items = [...event.dataTransfer.items];
-    const handles = items.every((item) => item.getAsFileSystemHandle)
-      ? await Promise.all(items.map((item) => item.getAsFileSystemHandle()))
-      : null;
-    if (handles) {
-      for (const handle of handles) {
-        await (handle.kind === "directory" ? open_folder(handle) : open_handles([handle]));
-      }
-    } else {
-      await open_files([...event.dataTransfer.files]);
-    }
-  });
+  }));
+  document.body.addEventListener("dragover", (event) => event.preventDefault());
+  document.body.addEventListener("drop", guarded(dropped));
   element("add-skin").addEventListener("click", () => {
     if (current) {
-      current.skins.push("");
+      current.paths.push(typed_path(""));
       after_change(current);
       element("skins").querySelector("li:last-child input").focus();
     }
   });
-  element("save").addEventListener("click", save_edited);
+  element("close-model").addEventListener("click", close_current);
+  element("save").addEventListener("click", guarded(save_edited));
   element("preview-prefix").addEventListener("click", preview_prefix);
   element("apply-prefix").addEventListener("click", apply_prefix);
+  for (const id of ["prefix-from", "prefix-to"]) {
+    element(id).addEventListener("input", () => forget_preview("From or To changed: preview again to apply."));
+  }
+  // Leaving with edits that exist nowhere else asks first.
+  window.addEventListener("beforeunload", (event) => {
+    if (models.some(edited)) {
+      event.preventDefault();
+      event.returnValue = "";
+    }
+  });
 }
 
 wire();

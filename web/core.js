@@ -21,15 +21,27 @@ function compiled_tool() {
   return compiled;
 }
 
-// Runs `fmskins` with `args` in a folder holding `files` (name to bytes). Returns the exit
-// status as a shell shows it (0..255), the report's bytes, and the bytes of each name in
-// `wanted` that exists afterwards.
+// An argument as the tool receives it: a string goes in as its UTF-8 bytes, a byte array
+// as it is (a stored path whose bytes are not text).
+function argument_bytes(argument) {
+  const bytes = typeof argument === "string" ? new TextEncoder().encode(argument) : argument;
+  if (bytes.includes(0)) {
+    throw new Error("An argument cannot hold a NUL character.");
+  }
+  return bytes;
+}
+
+// Runs `fmskins` with `args` (strings or byte arrays) in a folder holding `files` (name to
+// bytes). Returns the exit status as a shell shows it (0..255), the report's bytes, the
+// model's outline (one object a line, as the tool gives it: chunks, stored paths and path
+// warnings, with bytes in hex) and the bytes of each name in `wanted` that exists afterwards.
 export async function run_tool(args, files = {}, wanted = []) {
   const report = [];
+  const outline = [];
   let status = null;
-  const take = (byte) => {
+  const into = (list) => (byte) => {
     if (byte !== null && byte !== undefined) {
-      report.push(byte & 0xff);
+      list.push(byte & 0xff);
     }
   };
   const tool = await compiled_tool();
@@ -40,13 +52,21 @@ export async function run_tool(args, files = {}, wanted = []) {
       return {};
     },
     noInitialRun: true,
-    preRun: [(instance) => instance.FS.init(() => null, take, take)],
+    preRun: [(instance) => instance.FS.init(() => null, into(report), into(outline))],
     onExit: (code) => {
       status = code;
     },
     print: () => {},
     printErr: () => {},
   });
+  // The arguments, each ended by a NUL, program name first: fmskins_page_run reads them.
+  const parts = ["fmskins", ...args].map(argument_bytes);
+  const listed = new Uint8Array(parts.reduce((sum, part) => sum + part.length + 1, 0));
+  parts.reduce((at, part) => {
+    listed.set(part, at);
+    return at + part.length + 1;
+  }, 0);
+  module.FS.writeFile("/arguments", listed);
   module.FS.mkdir("/work");
   module.FS.chdir("/work");
   for (const [name, bytes] of Object.entries(files)) {
@@ -54,10 +74,7 @@ export async function run_tool(args, files = {}, wanted = []) {
     module.FS.writeFile(name, bytes, { canOwn: true });
   }
   try {
-    const returned = module.callMain(args);
-    if (status === null && typeof returned === "number") {
-      status = returned;
-    }
+    module.ccall("fmskins_page_run", null, ["string"], ["/arguments"]);
   } catch (thrown) {
     if (thrown && thrown.name === "ExitStatus") {
       status = thrown.status;
@@ -73,5 +90,11 @@ export async function run_tool(args, files = {}, wanted = []) {
       written[name] = null;
     }
   }
-  return { status: (status ?? 0) & 0xff, report: new Uint8Array(report), files: written };
+  const lines = new TextDecoder().decode(new Uint8Array(outline)).split("\n").filter((line) => line !== "");
+  return {
+    status: (status ?? 0) & 0xff,
+    report: new Uint8Array(report),
+    outline: lines.map((line) => JSON.parse(line)),
+    files: written,
+  };
 }

@@ -1,13 +1,16 @@
 // The page in a real browser (Debian's Chromium, headless), opened from file:// as a user
 // opens it: its reports and saved bytes are the console tool's, byte for byte; edits made
-// through its controls save what the console tool gives for the same list; saving in place
-// leaves the original whole until the new bytes are complete; and it asks the network for
-// nothing. FMSKINS_PAGE names the built page, FMSKINS_NATIVE the console tool.
+// through its controls save what the console tool gives for the same list, every stored
+// path kept that was not touched; the page's guards hold; saving in place leaves the
+// original whole until the new bytes are complete and never overwrites a file changed on
+// disk; and it asks the network for nothing. The page from file:// is tested as a browser
+// without file-system access sees it (downloads); the one served from this machine, with
+// it. FMSKINS_PAGE names the built page, FMSKINS_NATIVE the console tool.
 
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import { createServer } from "node:http";
-import { mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
+import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 import { after, before, test } from "node:test";
@@ -32,10 +35,14 @@ const skin = (paths) => chunk("skin", 1, Buffer.concat(paths.map((path) => fixed
 const frames = chunk("frames", 1, Buffer.alloc(100, 7));
 
 // The console tool on `model` as m.fm in a folder of its own: its report, status and output.
+// Arguments given as bytes (a Buffer) reach the tool as those bytes, through the shell.
 function run_native(model, args) {
   const folder = mkdtempSync(join(tmpdir(), "fmskins-page-"));
   writeFileSync(join(folder, "m.fm"), model);
-  const run = spawnSync(native_tool, args, { cwd: folder, argv0: "fmskins" });
+  const quoted = (bytes) => `$'${[...bytes].map((byte) => `\\x${byte.toString(16).padStart(2, "0")}`).join("")}'`;
+  const run = args.some(Buffer.isBuffer)
+    ? spawnSync("bash", ["-c", `exec -a fmskins "${native_tool}" ${args.map((arg) => quoted(Buffer.from(arg))).join(" ")}`], { cwd: folder })
+    : spawnSync(native_tool, args, { cwd: folder, argv0: "fmskins" });
   let out = null;
   try {
     out = readFileSync(join(folder, "out.fm"));
@@ -47,6 +54,9 @@ function run_native(model, args) {
 let browser;
 let page;
 const requests = [];
+const dialogs = [];
+const scratch = mkdtempSync(join(tmpdir(), "fmskins-page-"));
+const downloads = join(scratch, "downloads");
 
 before(async () => {
   browser = await puppeteer.launch({
@@ -57,12 +67,42 @@ before(async () => {
   });
   page = await browser.newPage();
   page.on("request", (request) => requests.push(request.url()));
+  page.on("dialog", (dialog) => {
+    dialogs.push(dialog.type());
+    dialog.accept();
+  });
+  // As Firefox: no file-system access, so every save is a download.
+  await page.evaluateOnNewDocument(() => {
+    for (const name of ["showDirectoryPicker", "showOpenFilePicker"]) {
+      Object.defineProperty(window, name, { value: undefined });
+    }
+  });
+  const session = await browser.target().createCDPSession();
+  await session.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
   await page.goto(pathToFileURL(page_file).href);
 });
 
 after(async () => {
   await browser?.close();
+  rmSync(scratch, { recursive: true, force: true });
 });
+
+// The bytes of a download once it has arrived whole.
+async function downloaded(name) {
+  const path = join(downloads, name);
+  for (let wait = 0; !existsSync(path) && wait < 100; ++wait) {
+    await new Promise((done) => setTimeout(done, 100));
+  }
+  return readFileSync(path);
+}
+
+// Opens models ({ name: bytes }) in the page as files without a handle.
+async function open_in_page(files) {
+  await page.evaluate(async (files) => {
+    await window.fmskins_page.open_files(Object.entries(files).map(([name, text]) =>
+      new File([Uint8Array.from(text, (character) => character.charCodeAt(0))], name)));
+  }, Object.fromEntries(Object.entries(files).map(([name, bytes]) => [name, bytes.toString("latin1")])));
+}
 
 async function run_in_page(model, args) {
   return page.evaluate(async (model_text, args) => {
@@ -98,15 +138,13 @@ async function open_through_input(paths) {
   await page.waitForFunction((count) => window.fmskins_page.models().length >= count, {}, paths.length);
 }
 
-test("edits through the controls save what the console tool gives for the same list", async () => {
-  const folder = mkdtempSync(join(tmpdir(), "fmskins-page-"));
-  const names = ["ogre.fm", "troll.fm", "imp.fm"];
+test("thirty models edited through the controls arrive in one zip with the console tool's bytes", async () => {
+  const folder = join(scratch, "models");
+  const names = ["ogre.fm", ...Array.from({ length: 29 }, (_, index) => `m${index}.fm`)];
+  spawnSync("mkdir", ["-p", folder]);
   for (const name of names) {
     writeFileSync(join(folder, name), sample);
   }
-  const downloads = join(folder, "downloads");
-  const session = await browser.target().createCDPSession();
-  await session.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
   await page.reload();
   await open_through_input(names.map((name) => join(folder, name)));
 
@@ -119,51 +157,116 @@ test("edits through the controls save what the console tool gives for the same l
   await page.click('button[aria-label="Remove: skin path 2"]');
   await page.click('button[aria-label="Up: skin path 3"]');
 
-  // A prefix over all three models, previewed, then applied.
+  // A prefix over all models, previewed, then applied.
   await page.type("#prefix-from", "models/monsters/ogre/");
   await page.type("#prefix-to", "models/mymod/ogre/");
   await page.click("#preview-prefix");
   const preview = await page.$eval("#preview caption", (caption) => caption.textContent);
-  assert.equal(preview, "7 paths would change");
+  assert.equal(preview, "88 paths would change");
   await page.click("#apply-prefix");
   if (process.env.FMSKINS_SCREENSHOT) {  // the README's picture of the page
     await page.setViewport({ width: 1100, height: 900 });
-    await page.screenshot({ path: process.env.FMSKINS_SCREENSHOT, fullPage: true });
+    await page.evaluate(() => window.scrollTo(0, 0));
+    await page.screenshot({ path: process.env.FMSKINS_SCREENSHOT });
   }
   await page.click("#save");
-  await page.waitForFunction(() => document.querySelector("#status").textContent.includes("imp.fm: saved"));
+  await page.waitForFunction(() => document.querySelector("#status").textContent.includes("download"));
 
-  const lists = {
-    "ogre.fm": ["skins/changed.m8", "skins/added.m8", "models/mymod/ogre/skin_pain.m8"],
-    "troll.fm": ["models/mymod/ogre/skin_green.m8", "models/mymod/ogre/skin_grey.m8", "models/mymod/ogre/skin_pain.m8"],
-  };
-  lists["imp.fm"] = lists["troll.fm"];
-  for (let wait = 0; readdirSync(downloads).filter((name) => name.endsWith(".fm")).length < 3 && wait < 50; ++wait) {
-    await new Promise((done) => setTimeout(done, 100));
+  const retargeted = ["models/mymod/ogre/skin_green.m8", "models/mymod/ogre/skin_grey.m8", "models/mymod/ogre/skin_pain.m8"];
+  const unzipped = join(scratch, "unzipped");
+  await downloaded("fmskins-models.zip");
+  const unzip = spawnSync("unzip", ["-q", join(downloads, "fmskins-models.zip"), "-d", unzipped]);
+  assert.equal(unzip.status, 0, unzip.stderr.toString());
+  assert.deepEqual(readdirSync(unzipped).sort(), [...names].sort());
+  for (const name of names) {
+    const list = name === "ogre.fm" ? ["skins/changed.m8", "skins/added.m8", "models/mymod/ogre/skin_pain.m8"] : retargeted;
+    assert.equal(readFileSync(join(unzipped, name)).toString("latin1"), run_native(sample, ["/O", "out.fm", "m.fm", ...list]).out, name);
   }
-  for (const [name, list] of Object.entries(lists)) {
-    const expected = run_native(sample, ["/O", "out.fm", "m.fm", ...list]).out;
-    assert.equal(readFileSync(join(downloads, name)).toString("latin1"), expected, name);
+  // Downloaded is not saved: every model keeps its edits and its mark.
+  assert.equal(await page.$$eval("#models .mark", (marks) => marks.filter((mark) => mark.textContent === ", edited").length), 30);
+  assert.match(await page.$eval("#save-results", (list) => list.textContent), /m28\.fm: downloaded in fmskins-models\.zip as m28\.fm/);
+});
+
+test("every stored path is shown and kept as bytes while another is edited", async () => {
+  const rows = [  // stored paths (bytes as latin1), the one edited, its new text, a chunk after
+    [["Current skin paths are:", "a version 1, length 5 bytes.", "    Adding #1 skin name 'x'...", "last"], 3, "new", frames],
+    [["models\\xeno\\skin.pcx", "b"], 1, "c", frames],
+    [["caf\xe9/skin.m8", "\x1b[31mred", "plain"], 2, "typed", frames],
+    [["a", "b"], 0, "z", chunk("\xe9xtra", 1, Buffer.alloc(4))],  // an unknown 8-bit identifier
+  ];
+  for (const [index, [paths, edit, text, last]] of rows.entries()) {
+    const model = Buffer.concat([header(paths.length), skin(paths), last]);
+    const name = `row${index}.fm`;
+    await page.reload();
+    await open_in_page({ [name]: model });
+    const fields = await page.$$("#skins input:not([readonly])");
+    assert.equal(fields.length, paths.length, name);
+    await fields[edit].click({ clickCount: 3 });
+    await fields[edit].type(text);
+    await page.click("#save");
+    const list = paths.map((path, at) => Buffer.from(at === edit ? text : path, "latin1"));
+    assert.equal((await downloaded(name)).toString("latin1"), run_native(model, ["/O", "out.fm", "m.fm", ...list]).out, name);
   }
-  rmSync(folder, { recursive: true });
+});
+test("the page's guards: the byte limit, an empty list, a drop without a handle, Apply as previewed, leaving with edits", async () => {
+  await page.reload();
+  await page.evaluate((text) => {  // a drop whose item gives no file handle
+    const data = new DataTransfer();
+    data.items.add(new File([Uint8Array.from(text, (character) => character.charCodeAt(0))], "drop.fm"));
+    document.body.dispatchEvent(new DragEvent("drop", { dataTransfer: data, bubbles: true, cancelable: true }));
+  }, sample.toString("latin1"));
+  await page.waitForFunction(() => window.fmskins_page.models().length === 1);
+  await open_in_page({ "cut.fm": sample.subarray(0, 100) });
+  await page.click("#models li:first-child button.model");
+
+  await page.type("#prefix-from", "models/monsters/");
+  await page.click("#preview-prefix");
+  assert.equal(await page.$eval("#preview caption", (caption) => caption.textContent), "3 paths would change");
+  assert.equal(await page.$eval("#left-out", (list) => list.textContent), "Left out: cut.fm: damaged");
+  await page.type("#prefix-to", "x/");
+  assert.equal(await page.$eval("#apply-prefix", (button) => button.disabled), true);
+
+  const field = await page.$("#skins input");
+  await field.click({ clickCount: 3 });
+  await field.type("é".repeat(40));  // 40 characters, 80 bytes
+  assert.match(await page.$eval("#skins .warnings", (notes) => notes.textContent), /^80 bytes: a skin path holds at most 63 bytes/);
+  await page.click("#save");
+  await page.waitForFunction(() => document.querySelector("#save-results").textContent !== "");
+  assert.equal(await page.$eval("#save-results", (list) => list.textContent),
+               "drop.fm: not saved: Skin path 1 is 80 bytes long; a skin path holds at most 63 bytes.");
+  for (let left = 3; left > 0; --left) {
+    await page.click('button[aria-label="Remove: skin path 1"]');
+  }
+  assert.equal(await page.$eval("#list-problem", (problem) => problem.textContent),
+               "A model needs at least one skin path: add one before saving.");
+  dialogs.length = 0;
+  await page.reload();
+  assert.deepEqual(dialogs, ["beforeunload"]);
 });
 
 // The origin-private file system gives real file handles, but not to a page opened from
 // file://: this test serves the page from a static server on this machine.
-test("saving in place leaves the original whole until the new bytes are complete", async () => {
+test("saving in place leaves the original whole until complete and never overwrites a file changed on disk", async (context) => {
   const server = createServer((request, response) => {
     response.writeHead(200, { "content-type": "text/html" });
     response.end(readFileSync(page_file));
   });
   await new Promise((done) => server.listen(0, "127.0.0.1", done));
+  context.after(() => server.close());
   const served = await browser.newPage();
   await served.goto(`http://127.0.0.1:${server.address().port}/fmskins.html`);
   const seen = await served.evaluate(async (model_text) => {
+    const bytes = Uint8Array.from(model_text, (character) => character.charCodeAt(0));
     const root = await navigator.storage.getDirectory();
-    const handle = await root.getFileHandle("ogre.fm", { create: true });
-    const first = await handle.createWritable();
-    await first.write(Uint8Array.from(model_text, (character) => character.charCodeAt(0)));
-    await first.close();
+    const store = async (name, content) => {
+      const handle = await root.getFileHandle(name, { create: true });
+      const writable = await handle.createWritable();
+      await writable.write(content);
+      await writable.close();
+      return handle;
+    };
+    const handle = await store("ogre.fm", bytes);
+    const troll = await store("troll.fm", bytes);
     // What the file holds at the moment its new bytes are handed over, before they replace it.
     const stream = FileSystemWritableFileStream.prototype;
     const close = stream.close;
@@ -172,25 +275,54 @@ test("saving in place leaves the original whole until the new bytes are complete
       window.before_close.push((await (await handle.getFile()).arrayBuffer()).byteLength);
       return close.call(this);
     };
-    await window.fmskins_page.open_handles([handle]);
-    return (await handle.getFile()).size;
+    const page_api = window.fmskins_page;
+    await page_api.open_handles([handle, troll]);
+    await page_api.open_handles([await root.getFileHandle("ogre.fm")]);  // the same file again
+    await page_api.open_files([new File([bytes], "plain.fm")]);
+    // Another program writes troll.fm meanwhile; plain.fm, opened without a handle, goes
+    // into the folder chosen when saving.
+    const changed = bytes.slice();
+    changed[200] ^= 1;
+    await store("troll.fm", changed);
+    window.showDirectoryPicker = async () => root.getDirectoryHandle("chosen", { create: true });
+    document.getElementById("prefix-from").value = "models/monsters/ogre/skin_g";
+    document.getElementById("prefix-to").value = "skins/";
+    page_api.preview_prefix();
+    page_api.apply_prefix();
+    return page_api.models().map((model) => model.name);
   }, sample.toString("latin1"));
-  assert.equal(seen, sample.length);
+  assert.deepEqual(seen, ["ogre.fm", "troll.fm", "plain.fm"]);
+  await served.click("#models li:first-child button.model");
   const field = await served.$("#skins input");
   await field.click({ clickCount: 3 });
   await field.type("skins/in_place.m8");
   await served.click("#save");
-  await served.waitForFunction(() => document.querySelector("#status").textContent.includes("saved"));
+  await served.waitForFunction(() => document.querySelector("#save-results").childElementCount === 3);
   const result = await served.evaluate(async () => {
     const root = await navigator.storage.getDirectory();
-    const file = await (await root.getFileHandle("ogre.fm")).getFile();
-    return { before_close: window.before_close, after: String.fromCharCode(...new Uint8Array(await file.arrayBuffer())) };
+    const text = async (file) => String.fromCharCode(...new Uint8Array(await file.arrayBuffer()));
+    const chosen = await root.getDirectoryHandle("chosen");
+    return {
+      before_close: window.before_close[0],
+      ogre: await text(await (await root.getFileHandle("ogre.fm")).getFile()),
+      troll: (await (await root.getFileHandle("troll.fm")).getFile()).size,
+      plain: await text(await (await chosen.getFileHandle("plain.fm")).getFile()),
+      results: [...document.querySelectorAll("#save-results li")].map((item) => item.textContent),
+      marks: [...document.querySelectorAll("#models .mark")].map((mark) => mark.textContent),
+    };
   });
-  assert.deepEqual(result.before_close, [sample.length]);
-  const list = ["skins/in_place.m8", "models/monsters/ogre/skin_grey.m8", "models/monsters/ogre/skin_pain.m8"];
-  assert.equal(result.after, run_native(sample, ["/O", "out.fm", "m.fm", ...list]).out);
+  assert.equal(result.before_close, sample.length);
+  const pain = "models/monsters/ogre/skin_pain.m8";
+  assert.equal(result.ogre, run_native(sample, ["/O", "out.fm", "m.fm", "skins/in_place.m8", "skins/rey.m8", pain]).out);
+  assert.equal(result.plain, run_native(sample, ["/O", "out.fm", "m.fm", "skins/reen.m8", "skins/rey.m8", pain]).out);
+  assert.equal(result.troll, sample.length);
+  assert.deepEqual(result.results, [
+    `ogre.fm: saved, ${result.ogre.length} bytes`,
+    "troll.fm: not saved: changed on disk since it was opened: open it again to edit it",
+    `plain.fm: saved into chosen/plain.fm, ${result.plain.length} bytes`,
+  ]);
+  assert.deepEqual(result.marks, [", edited"]);  // troll.fm keeps its edits
   await served.close();
-  server.close();
 });
 
 test("the page makes no network request", () => {

@@ -1,0 +1,118 @@
+// The open models and what is known of each: where it came from, its bytes as opened (or as
+// last saved), what the tool reported, and its skin list as the user is editing it. Each
+// path is its own entry: one the user did not touch keeps its stored bytes, whatever they
+// are; one the user typed is stored as the UTF-8 bytes of its text.
+
+import { model_size_limit, run_tool } from "./core.js";
+import { fatal_line, path_byte_limit, read_outline, report_text, same_bytes, shown_bytes,
+         text_bytes } from "./outline.js";
+
+export const models = [];
+
+// A path as stored: its bytes, the text shown for them, and whether any byte is marked.
+export function stored_path(bytes) {
+  return { bytes, ...shown_bytes(bytes) };
+}
+
+export function typed_path(text) {
+  return { bytes: text_bytes(text), text, odd: false };
+}
+
+export function edited(model) {
+  return model.editable && (model.paths.length !== model.saved.length ||
+    model.paths.some((path, index) => !same_bytes(path.bytes, model.saved[index])));
+}
+
+// Why the page cannot save the list as it stands, in the page's own words, or null.
+export function list_problem(model) {
+  if (model.paths.length === 0) {
+    return "A model needs at least one skin path: add one before saving.";
+  }
+  const nul = model.paths.findIndex((path) => path.bytes.includes(0));
+  if (nul >= 0) {
+    return `Skin path ${nul + 1} holds a NUL character, which would end it there.`;
+  }
+  const long = model.paths.findIndex((path) => path.bytes.length > path_byte_limit);
+  if (long >= 0) {
+    return `Skin path ${long + 1} is ${model.paths[long].bytes.length} bytes long; ` +
+           `a skin path holds at most ${path_byte_limit} bytes.`;
+  }
+  return null;
+}
+
+// Lists `model.bytes` with the tool and takes what it tells: the report word for word, the
+// chunks, the stored paths, and whether (and why not) the page can edit the model.
+export async function list_model(model) {
+  const run = await run_tool(["/L", "m.fm"], { "m.fm": model.bytes });
+  const outline = read_outline(run.outline);
+  model.status = run.status;
+  model.report = report_text(run.report).replace("Input Model File: m.fm", `Input Model File: ${model.name}`);
+  model.fatal = run.status === 0 ? null : fatal_line(run.report);
+  model.chunks = outline.chunks;
+  model.saved = outline.paths;
+  model.paths = outline.paths.map(stored_path);
+  model.warnings = [];
+  model.reason = null;
+  if (run.status !== 0) {
+    model.reason = "The tool cannot read this model, so it cannot be edited here. " +
+                   `The tool says: ${model.fatal ?? `status ${run.status}`}`;
+  } else if (outline.skins === null) {
+    model.reason = "This model has no skin chunk, so it holds no skin paths to edit.";
+  } else if (!outline.skins.count_found) {
+    model.reason = "This model's skin chunk comes before its header chunk, so its skin count " +
+                   "cannot be updated: the tool will not edit it.";
+  }
+  model.editable = model.reason === null;
+}
+
+// The model already open from the same file, if any: the same entry for file handles; the
+// same folder, name, size and time for files without one.
+async function already_open(source) {
+  for (const model of models) {
+    if (source.handle && model.handle && await model.handle.isSameEntry(source.handle)) {
+      return model;
+    }
+    if (!source.handle && !model.handle && model.folder === source.folder &&
+        model.name === source.name && model.size === source.size &&
+        model.last_modified === source.last_modified) {
+      return model;
+    }
+  }
+  return null;
+}
+
+// Opens one model from `source` ({ name, folder, size, last_modified, read, handle }), or
+// refuses it before reading, by size. Returns the model and whether it was open already.
+export async function add_model(source) {
+  const open = await already_open(source);
+  if (open) {
+    return { model: open, again: true };
+  }
+  const model = {
+    name: source.name, folder: source.folder ?? "", handle: source.handle ?? null,
+    size: source.size, last_modified: source.last_modified, selected: true,
+    bytes: null, status: null, report: "", fatal: null, chunks: [], saved: [], paths: [],
+    warnings: [], editable: false, reason: null, refused: false,
+  };
+  if (source.size > model_size_limit) {
+    model.refused = true;
+    model.reason = `${source.name} is too large for the page (over 1 GiB): edit it with the console tool.`;
+  } else {
+    model.bytes = new Uint8Array(await source.read());
+    await list_model(model);
+  }
+  models.push(model);
+  return { model, again: false };
+}
+
+export function close_model(model) {
+  models.splice(models.indexOf(model), 1);
+}
+
+// The name a model is shown by: its folder and name, and a number where another open model
+// would show the same.
+export function shown_name(model) {
+  const name = model.folder + model.name;
+  const same = models.filter((other) => other.folder + other.name === name);
+  return same.length > 1 ? `${name} (${same.indexOf(model) + 1})` : name;
+}
