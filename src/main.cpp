@@ -23,8 +23,6 @@
 #if defined(__EMSCRIPTEN__)
 #include <emscripten/emscripten.h>
 
-#include <fstream>
-#include <iterator>
 #endif
 
 #if !defined(_WIN32)
@@ -100,8 +98,14 @@ int main(int argc, char** argv) {
 extern "C" EMSCRIPTEN_KEEPALIVE void fmskins_page_run(const char* arguments_path) {
   std::vector<std::string> arguments;
   try {
-    std::ifstream file(arguments_path, std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::string text;
+    if (std::FILE* file = std::fopen(arguments_path, "rb")) {
+      char block[4096];
+      for (std::size_t got = 0; (got = std::fread(block, 1, sizeof block, file)) > 0;) {
+        text.append(block, got);
+      }
+      (void)std::fclose(file);
+    }
     for (std::size_t start = 0; start < text.size();) {
       const std::size_t end = text.find('\0', start);
       arguments.push_back(text.substr(start, end - start));

@@ -69,7 +69,9 @@ export async function list_model(model) {
 // same folder, name, size and time for files without one.
 async function already_open(source) {
   for (const model of models) {
-    if (source.handle && model.handle && await model.handle.isSameEntry(source.handle)) {
+    // Only a file of the same name and size can be the same entry: the others are not asked.
+    if (source.handle && model.handle && model.name === source.name && model.size === source.size &&
+        await model.handle.isSameEntry(source.handle)) {
       return model;
     }
     if (!source.handle && !model.handle && model.folder === source.folder &&

@@ -147,11 +147,14 @@ export async function save_models(chosen, progress) {
   for (const [index, model] of going.entries()) {
     progress(index + 1, going.length);
     try {
+      // The file is read back for the comparison while the tool makes the new bytes.
+      const checked = in_place(model) ? unchanged_on_disk(model) : null;
+      checked?.catch(() => {});
       const made = await edited_bytes(model);
       if (made.bytes === null) {
         failed(model, "not saved: the tool refused the edit", made.tool);
       } else if (in_place(model)) {
-        if (!await unchanged_on_disk(model)) {
+        if (!await checked) {
           failed(model, "not saved: changed on disk since it was opened: open it again to edit it");
         } else {
           await write_handle(model.handle, made.bytes);
