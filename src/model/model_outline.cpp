@@ -20,8 +20,7 @@ std::string hex(std::string_view bytes) {
 
 }  // namespace
 
-void outline_chunk(std::FILE* outline, const ChunkHeader& header, std::size_t offset,
-                   bool known) {
+void outline_chunk(std::FILE* outline, const ChunkHeader& header, std::size_t offset, bool known) {
   if (outline != nullptr) {
     (void)std::fprintf(outline,
                        "{\"chunk\":%zu,\"identifier\":\"%s\",\"version\":%" PRId32

@@ -18,8 +18,7 @@ namespace fmskins {
 //   {"path":"HEX"}             each stored path listed, in order, its bytes up to the NUL
 //   {"warning":ENTRY,"text":"HEX"}   a warning about added path ENTRY (from 0)
 // A null `outline` writes nothing.
-void outline_chunk(std::FILE* outline, const ChunkHeader& header, std::size_t offset,
-                   bool known);
+void outline_chunk(std::FILE* outline, const ChunkHeader& header, std::size_t offset, bool known);
 void outline_skins(std::FILE* outline, bool count_found, std::int32_t count);
 void outline_path(std::FILE* outline, std::string_view stored);
 void outline_warning(std::FILE* outline, std::size_t entry, std::string_view text);

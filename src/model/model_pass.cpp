@@ -15,8 +15,8 @@
 
 namespace fmskins {
 
-bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
-                OutputImage* output, std::FILE* outline) {
+bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options, OutputImage* output,
+                std::FILE* outline) {
   SkinCount skin_count;
   bool skin_chunk_seen = false;
   std::size_t offset = 0;
@@ -98,7 +98,8 @@ void run_model_pass(const RunOptions& options, std::FILE* outline) {
     output = make_output_image(skin_entry_size * entries + patched_fields);
   }
 
-  const bool skins_edited = walk_model(model_bytes(model), options, list_only ? nullptr : &output, outline);
+  const bool skins_edited =
+      walk_model(model_bytes(model), options, list_only ? nullptr : &output, outline);
 
   if (list_only) {
     // A page of the list that another program cut off the file meanwhile read as zeros.

@@ -14,8 +14,8 @@ namespace fmskins {
 // in the model ends the run through fatal(). True when a skin chunk was found and handed on.
 // Where `outline` is given, the chunks, stored paths and path warnings are also written to
 // it in the fixed form of model_outline.h.
-bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options,
-                OutputImage* output, std::FILE* outline = nullptr);
+bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options, OutputImage* output,
+                std::FILE* outline = nullptr);
 
 // The whole run after the command line: load the model, walk it and, outside list mode,
 // write the result to the output path. Returns only on success. `outline` as for walk_model.
