@@ -15,13 +15,25 @@
 namespace fmskins::test {
 namespace {
 
-TEST(CommandLineRun, NoArgumentsPrintsBannerUsageAndFails) {
+TEST(CommandLineRun, AloneNothingOrAHelpOrVersionRequestIsAnswered) {
   const ScratchDir dir;
-  const ToolRun run = run_tool(dir.path, {});
-  EXPECT_EQ(run.output, banner() + usage() + fatal_line("No model file specified"));
-  EXPECT_EQ(run.errors, "");
-  EXPECT_EQ(run.status, failure_status);
-  EXPECT_TRUE(snapshot(dir.path).empty());
+  struct Row {
+    std::vector<std::string> arguments;
+    std::string output;
+    int status;
+  };
+  for (const auto& [arguments, output, status] : std::vector<Row>{
+           {{}, banner() + usage() + fatal_line("No model file specified"), failure_status},
+           {{"--help"}, banner() + usage(), 0},
+           {{"-h"}, banner() + usage(), 0},
+           {{"/?"}, banner() + usage(), 0},
+           {{"--version"}, "fmskins " FMSKINS_VERSION "\n", 0}}) {
+    const ToolRun run = run_tool(dir.path, arguments);
+    EXPECT_EQ(run.output, output);
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(run.status, status);
+    EXPECT_TRUE(snapshot(dir.path).empty());
+  }
 }
 
 TEST(CommandLineRun, OptionErrorsLeaveTheModelAlone) {

@@ -653,6 +653,7 @@ TEST(OutputSafety, UnwritableDirectoryOrFileIsRefusedAndLeftAlone) {
   ToolRun run = run_tool(dir.path, {"/L", "hidden"}, setup, launcher);
   EXPECT_TRUE(run.output.ends_with(fatal_line("Can't open input model file"))) << run.output;
   EXPECT_EQ(run.status, EISDIR);
+  fs::permissions(dir.path / "hidden", fs::perms(0700));  // for the test itself to read again
   EXPECT_EQ(
       snapshot(dir.path),
       (Files{

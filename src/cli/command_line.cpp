@@ -42,7 +42,19 @@ RunOptions parse_command_line(const std::vector<std::string>& arguments) {
   // An empty argument list can only come from a caller that bypassed the shell; name the
   // tool rather than print nothing.
   options.program_name = arguments.empty() ? std::string("fmskins") : arguments.front();
+  // Asked alone, the words other tools take for a version or help request are answered:
+  // no run takes a single argument, so no call the tool accepts changes meaning (a model
+  // named so is still reached as ./--help).
+  const std::string only = arguments.size() == 2 ? arguments[1] : std::string();
+  if (only == "--version") {
+    report("fmskins %s\n", FMSKINS_VERSION);
+    fatal("", 0);
+  }
   print_banner(options.program_name);
+  if (only == "--help" || only == "-h" || only == "/?") {
+    print_usage(options.program_name);
+    fatal("", 0);
+  }
 
   bool have_model = false;
   bool have_output = false;
