@@ -64,6 +64,9 @@ windows() {
   grep -q "fmskins-$version-linux-x86_64/fmskins$" <<<"$contents"
   grep -q "fmskins-$version-linux-x86_64/fmskins.1$" <<<"$contents"
   grep -q "fmskins-$version-linux-x86_64/fmskins.html$" <<<"$contents"
+  # The tarball's README is its own, naming only what the tarball holds.
+  grep -q "fmskins-$version-linux-x86_64/README.txt$" <<<"$contents"
+  ! grep -q "README.md$" <<<"$contents"
   # Under code page 932 a byte that is no text there (a lead byte whose next byte is no
   # trail byte) is shown as \xHH, and the bytes after it as themselves.
   cp examples/sample.fm build-release-check/cp932.fm

@@ -3,8 +3,8 @@
 #   dist/fmskins-<version>-src.tar.gz           the source, as committed (git archive)
 #   dist/fmskins_<version>-1_amd64.deb          the Debian package (cpack)
 #   dist/fmskins-<version>-linux-x86_64.tar.gz  the static tool, its manual page, the page
-#                                               fmskins.html, the README, the licence, the
-#                                               changelog and the manual as text
+#                                               fmskins.html, a README.txt of its own, the
+#                                               licence, the changelog and the manual as text
 #   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe (with its version resource), a
 #                                               README.txt and fmskins-list.cmd for Windows, the
 #                                               page and the same documents, with CRLF line ends
@@ -12,6 +12,12 @@
 # Installs what it needs from Debian when run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The source archive is made from the committed tree: without git nothing is written.
+if ! git rev-parse --verify -q HEAD >/dev/null 2>&1; then
+  echo "release.sh needs a git checkout of fmskins (it makes the source archive from the" >&2
+  echo "committed tree); in an unpacked source archive, build as the README says." >&2
+  exit 1
+fi
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 groff-base bsdextrautils zip \
@@ -61,6 +67,9 @@ for file in README.txt fmskins-list.cmd; do
 done
 stage "$linux" build-release-linux/fmskins fmskins strip
 cp build-release-linux/doc/fmskins.1 "dist/$linux/fmskins.1"
+# The tarball's own README, which names only what the tarball holds.
+rm "dist/$linux/README.md"
+cp linux/README.txt "dist/$linux/README.txt"
 rm -f dist/*.zip dist/*.tar.gz dist/*.deb dist/SHA256SUMS
 (cd dist && zip -qrX "$windows.zip" "$windows" && tar -czf "$linux.tar.gz" --owner=0 --group=0 "$linux")
 rm -rf "dist/$windows" "dist/$linux"
