@@ -20,6 +20,10 @@
 #include "cli/launch.h"
 #include "model/model_pass.h"
 
+#if !defined(_WIN32)
+#include "model/output_posix.h"
+#endif
+
 #if defined(__EMSCRIPTEN__)
 #include <emscripten/emscripten.h>
 
@@ -34,6 +38,7 @@ namespace {
 void open_missing_standard_descriptors() {
   for (int descriptor = 0; descriptor <= 2; ++descriptor) {
     if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) {
+      fmskins::note_closed_at_start(descriptor);
       const int opened = open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY);
       if (opened != descriptor && opened >= 0) {
         (void)dup2(opened, descriptor);

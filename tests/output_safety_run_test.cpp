@@ -126,19 +126,24 @@ TEST(OutputSafety, DevicesAndPipesAreWrittenDirectly) {
   }
   fs::remove(dir.path / "log");
 
-  // Written through a descriptor on the model itself, the file ends where the shorter output
-  // does; standard error appended to the model does not turn an edit in place into a write
-  // through it: the model is replaced.
-  const std::pair<std::string, std::vector<std::string>> over_model[] = {
-      {"exec 3<>m.fm", {"/O", "fd3.fm", "m.fm", "new"}}, {"exec 2>>m.fm", {"/A", "m.fm", "x"}}};
-  for (const auto& [setup, arguments] : over_model) {
+  // Written through a descriptor on the model itself, the output starts where the model
+  // does, whatever the descriptor's offset, and the file ends where the shorter output does;
+  // a descriptor that appends is refused with nothing written. Standard error appended to
+  // the model does not turn an edit in place into a write through it: the model is replaced.
+  const std::tuple<std::string, std::vector<std::string>, int, std::vector<std::string>>
+      over_model[] = {
+          {"exec 3<>m.fm", {"/O", "fd3.fm", "m.fm", "new"}, 0, {"new"}},
+          {"exec 3<>m.fm; read -u 3 -N 10 _",
+           {"/A", "/O", "fd3.fm", "m.fm", "x"},
+           0,
+           {"a", "b", "x"}},
+          {"exec 3>>m.fm", {"/A", "/O", "fd3.fm", "m.fm", "x"}, failure_status, {"a", "b"}},
+          {"exec 2>>m.fm", {"/A", "m.fm", "x"}, 0, {"a", "b", "x"}}};
+  for (const auto& [setup, arguments, status, stored] : over_model) {
     write_file(dir.path / "m.fm", large_model({"a", "b"}));
     run = run_tool(dir.path, arguments, setup);
-    EXPECT_EQ(run.status, 0) << setup << run.output;
-    EXPECT_EQ(read_file(dir.path / "m.fm"),
-              large_model(arguments[0] == "/A" ? std::vector<std::string>{"a", "b", "x"}
-                                               : std::vector<std::string>{"new"}))
-        << setup;
+    EXPECT_EQ(run.status, status) << setup << run.output;
+    EXPECT_EQ(read_file(dir.path / "m.fm"), large_model(stored)) << setup;
   }
   write_file(dir.path / "m.fm", model);
 
@@ -211,6 +216,34 @@ TEST(OutputSafety, ReplacedFileKeepsItsPermissionsAndLinksStayLinks) {
   EXPECT_EQ(status.st_uid, as_root ? 65534U : geteuid());
   EXPECT_EQ(status.st_gid, as_root ? 65534U : getegid());
 
+  // A chmod or chown made while an edit in place is being written is kept: the mode and
+  // owner put on the new file are taken just before it replaces the old one.
+  const std::string big =
+      header_chunk(1) + skin_chunk({"old"}) + plain_chunk("frames", 1, 64 << 20);
+  for (const bool give_away : {false, as_root}) {
+    write_file(dir.path / "big.fm", big);
+    fs::permissions(dir.path / "big.fm", fs::perms(0644));
+    StartedTool started = start_tool(dir.path, {"/A", "big.fm", "x"});
+    std::string printed;  // up to the line printed just before the new file is written
+    std::array<char, 4096> block{};
+    while (!printed.ends_with("Output Model File: big.fm\n")) {
+      const ssize_t got = read(started.output, block.data(), block.size());
+      ASSERT_GT(got, 0) << printed;
+      printed.append(block.data(), static_cast<std::size_t>(got));
+    }
+    if (give_away) {
+      ASSERT_EQ(chown((dir.path / "big.fm").c_str(), 65534, 65534), 0);
+    } else {
+      fs::permissions(dir.path / "big.fm", fs::perms(0600));
+    }
+    run = finish_tool(started);
+    EXPECT_EQ(run.status, 0) << run.output;
+    ASSERT_EQ(stat((dir.path / "big.fm").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777U, give_away ? 0644U : 0600U);
+    EXPECT_EQ(status.st_uid, give_away ? 65534U : geteuid());
+  }
+  fs::remove(dir.path / "big.fm");
+
   // The hard link keeps the old model: the output name got a new file.
   EXPECT_EQ(snapshot(dir.path), (Files{{"real", "dir"},
                                        {"real/m.fm", sample_model({"a"})},
@@ -279,11 +312,16 @@ TEST(OutputSafety, LostReportDecidesTheStatusOnlyInListMode) {
   const std::string reader_left =
       "p=$(mktemp -u) && mkfifo \"$p\" && exec 3<>\"$p\" >\"$p\" 3<&- && rm \"$p\"";
   const bool device_made = mknod((dir.path / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+  fs::create_symlink("/proc/self/fd/1", dir.path / "stdout.fm");
   const std::tuple<std::string, std::vector<std::string>, int, std::vector<std::string>> cases[] = {
       {"exec >&-", {"/A", "m.fm", "x"}, 0, {"old", "x"}},
       {"exec 2>&-", {"/A", "m.fm", "x"}, 0, {"old", "x"}},
       {"exec >&-", {"/L", "m.fm"}, 0, {"old"}},
       {"exec 3>&-", {"/O", "/dev/fd/3", "m.fm", "x"}, EBADF, {"old"}},  // 3 is then the model
+      {"exec >&-",
+       {"/O", "stdout.fm", "m.fm", "x"},
+       EBADF,
+       {"old"}},  // not the /dev/null put there
       {reader_left, {"/A", "m.fm", "x"}, 0, {"old", "x"}},
       {reader_left, {"/L", "m.fm"}, failure_status, {"old"}},
       {device_made ? "exec >full" : reader_left, {"/L", "m.fm"}, failure_status, {"old"}},
@@ -297,7 +335,7 @@ TEST(OutputSafety, LostReportDecidesTheStatusOnlyInListMode) {
   if (!device_made) {
     note_skipped_case("a full device node (mknod) needs root");
   }
-  EXPECT_EQ(snapshot(dir.path).size(), device_made ? 2U : 1U);
+  EXPECT_EQ(snapshot(dir.path).size(), device_made ? 3U : 2U);
 #endif
 }
 
@@ -432,30 +470,61 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
   // What another program does to the model, what it leaves there, and whether it does so
   // only once the tool is writing to the FIFO: past every check before the write, the copy
   // itself meets the loss. Opening the model for writing, even to write nothing, is a
-  // change; renaming another file over it leaves what was read whole.
-  enum class Change { none, write, open_for_writing, rename_over };
-  const std::tuple<Change, std::string, bool> rows[] = {
-      {Change::none, model, false},
-      {Change::write, model + tail, false},
-      {Change::write, model.substr(0, 4096), false},
-      {Change::write, model.substr(0, 4096), true},
-      {Change::open_for_writing, model, false},
-      {Change::rename_over, model + tail, false}};
-  for (const auto& [change, changed_to, while_writing] : rows) {
-    const bool fails = change == Change::open_for_writing || change == Change::write;
+  // change, and so is a rewrite of the same size whose time is put back, whether the run's
+  // parent ignores or blocks the signal that tells of it; renaming another file over it,
+  // or another run writing its edit of another model to the model's name, leaves what was
+  // read whole. The writer is never held up.
+  enum class Change { none, write, open_for_writing, rename_over, rewrite_keeping_time, other_run };
+  enum class Parent { plain, ignores_io, blocks_io };
+  std::string same_size = model;
+  same_size[200] ^= 1;
+  const std::tuple<Change, std::string, bool, Parent> rows[] = {
+      {Change::none, model, false, Parent::plain},
+      {Change::write, model + tail, false, Parent::plain},
+      {Change::write, model.substr(0, 4096), false, Parent::plain},
+      {Change::write, model.substr(0, 4096), true, Parent::plain},
+      {Change::open_for_writing, model, false, Parent::plain},
+      {Change::rename_over, model + tail, false, Parent::plain},
+      {Change::rewrite_keeping_time, same_size, false, Parent::ignores_io},
+      {Change::rewrite_keeping_time, same_size, false, Parent::blocks_io},
+      {Change::other_run, large_model({"z"}), false, Parent::plain}};
+  for (const auto& [change, changed_to, while_writing, parent] : rows) {
+    const bool fails = change == Change::open_for_writing || change == Change::write ||
+                       change == Change::rewrite_keeping_time;
     const auto make_change = [&, change = change, changed_to = changed_to] {
-      if (change == Change::write) {
+      const auto started_at = std::chrono::steady_clock::now();
+      struct stat before {};
+      ASSERT_EQ(stat((dir.path / "m.fm").c_str(), &before), 0);
+      if (change == Change::write || change == Change::rewrite_keeping_time) {
         write_file(dir.path / "m.fm", changed_to);
       } else if (change == Change::open_for_writing) {
         close(open((dir.path / "m.fm").c_str(), O_WRONLY | O_CLOEXEC));
       } else if (change == Change::rename_over) {
         write_file(dir.path / "other.fm", changed_to);
         fs::rename(dir.path / "other.fm", dir.path / "m.fm");
+      } else if (change == Change::other_run) {
+        write_file(dir.path / "other.fm", model);
+        EXPECT_EQ(run_tool(dir.path, {"/O", "m.fm", "other.fm", "z"}).status, 0);
+        fs::remove(dir.path / "other.fm");
       }
+      if (change == Change::rewrite_keeping_time) {
+        const struct timespec times[] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dir.path / "m.fm").c_str(), times, 0), 0);
+      }
+      EXPECT_LT(std::chrono::steady_clock::now() - started_at, std::chrono::seconds(10));
     };
     write_file(dir.path / "m.fm", model);
     ASSERT_EQ(mkfifo((dir.path / "p").c_str(), 0600), 0);
-    StartedTool started = start_tool(dir.path, {"/O", "p", "m.fm", "new"});
+    sigset_t blocked{};  // the parent's blocked signals, which the tool inherits
+    sigset_t kept{};
+    sigemptyset(&blocked);
+    if (parent == Parent::blocks_io) {
+      sigaddset(&blocked, SIGIO);
+    }
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &blocked, &kept), 0);
+    StartedTool started = start_tool(dir.path, {"/O", "p", "m.fm", "new"},
+                                     parent == Parent::ignores_io ? "trap '' IO" : "");
+    ASSERT_EQ(sigprocmask(SIG_SETMASK, &kept, nullptr), 0);
     std::string printed;
     std::array<char, 4096> block{};
     while (!printed.ends_with("Output Model File: p\n")) {

@@ -36,6 +36,18 @@ std::string name_of(const std::string& path) {
 
 void cannot_open(int error_number) { fatal("Unable to open output model file", error_number); }
 
+namespace {
+
+unsigned closed_at_start = 0;  // bit N: standard descriptor N
+
+}  // namespace
+
+void note_closed_at_start(int descriptor) {
+  if (descriptor >= 0 && descriptor <= STDERR_FILENO) {
+    closed_at_start |= 1U << static_cast<unsigned>(descriptor);
+  }
+}
+
 bool same_file(const struct stat& one, const struct stat& other) {
   return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
@@ -98,14 +110,16 @@ std::string resolve_links(const std::string& path) {
 }
 
 // Opens what `path` names without creating or truncating anything, so that the file
-// actually there can be looked at before anything is decided. Non-blocking, so that a
-// terminal or device cannot stall the open; a pipe without a reader yet is waited for, as
-// writing to a pipe does. The model file itself is never opened for writing, which would
-// break the run's own lease on it: whether the user may write it is asked instead. Returns
-// -1 with errno set on failure.
-int open_existing(const std::string& path, const ModelImage& model) {
+// actually there can be looked at before anything is decided. A regular file is replaced
+// by a rename, which needs no write access to it, so it is opened read-only and whether the
+// user may write it is asked instead: an open for writing would break the read lease of any
+// run reading it as its model, this run's own among them. A device, pipe or socket is
+// written through and is opened for writing, non-blocking, so that a terminal or device
+// cannot stall the open; a pipe without a reader yet is waited for, as writing to a pipe
+// does. Returns -1 with errno set on failure.
+int open_existing(const std::string& path) {
   struct stat named {};
-  if (stat(path.c_str(), &named) == 0 && same_as_descriptor(named, model.descriptor)) {
+  if (stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode)) {
     if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
       return -1;
     }
@@ -116,6 +130,11 @@ int open_existing(const std::string& path, const ModelImage& model) {
     return open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
   }
   return descriptor;
+}
+
+bool opened_read_only(int descriptor) {
+  const int flags = fcntl(descriptor, F_GETFL);
+  return flags >= 0 && (flags & O_ACCMODE) == O_RDONLY;
 }
 
 // The descriptor that `path` names through the system's names for a process's own open
@@ -176,6 +195,15 @@ void write_through_shared(int descriptor, const OutputRequest& request) {
     }
   }
   check_model_unchanged(request);
+  // Over the model, the output starts where the model does, whatever the descriptor's
+  // offset; a descriptor that appends cannot start there, and is refused before anything
+  // is written.
+  if (over_model) {
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || (flags & O_APPEND) != 0 || lseek(descriptor, 0, SEEK_SET) != 0) {
+      fatal("Unable to write output model file", -1);
+    }
+  }
   flush_report();
   const bool written = write_pieces(
       descriptor,
@@ -243,8 +271,11 @@ void write_output_file(const OutputRequest& request) {
   // One of the process's own descriptors, by name: written through, never reopened.
   const int named = descriptor_named_by(path);
   if (named >= 0 && fcntl(named, F_GETFD) >= 0) {
-    if (named == request.model.descriptor || named == request.lock_descriptor) {
-      cannot_open(EBADF);  // the tool's own, not one it was given
+    // The tool's own, not one it was given: the model, the lock, or a standard descriptor
+    // that was closed when the run began.
+    if (named == request.model.descriptor || named == request.lock_descriptor ||
+        (named <= STDERR_FILENO && (closed_at_start & (1U << static_cast<unsigned>(named))) != 0)) {
+      cannot_open(EBADF);
     }
     write_through_shared(named, request);
     return;
@@ -257,7 +288,7 @@ void write_output_file(const OutputRequest& request) {
   // A regular file is only ever replaced whole through a rename, never truncated and
   // rewritten in place.
   for (int look = 0; look < max_looks; ++look) {
-    const int descriptor = open_existing(path, request.model);
+    const int descriptor = open_existing(path);
     if (descriptor < 0) {
       if (errno != ENOENT) {
         cannot_open(errno);
@@ -300,10 +331,14 @@ void write_output_file(const OutputRequest& request) {
       }
     }
     if (!S_ISREG(opened.st_mode)) {
+      if (opened_read_only(descriptor)) {
+        close(descriptor);  // a regular file when looked at, another kind once opened
+        continue;
+      }
       write_through_own(descriptor, request);  // a device, pipe or socket cannot be renamed over
       return;
     }
-    // Opening it showed that the user may write it; now find the name to rename over, and
+    // The user may write it; now find the name to rename over, and
     // make sure it is still the file that was opened. The descriptor stays open meanwhile,
     // so that the file's number cannot pass to another file.
     const std::string target = resolve_links(path);

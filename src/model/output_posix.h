@@ -31,6 +31,10 @@ const char* write_failure(const OutputRequest& request);
 
 [[noreturn]] void cannot_open(int error_number);
 
+// Records that the standard descriptor `descriptor` was closed when the run began, and has
+// been opened on /dev/null since: an output named by it is refused, as a closed one is.
+void note_closed_at_start(int descriptor);
+
 std::string directory_of(const std::string& path);
 std::string name_of(const std::string& path);
 bool same_file(const struct stat& one, const struct stat& other);

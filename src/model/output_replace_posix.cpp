@@ -26,6 +26,7 @@ namespace fmskins {
 namespace {
 
 constexpr int max_name_tries = 100;
+constexpr int max_status_looks = 8;  // times the replaced file's status may change meanwhile
 
 // The temporary file: unnamed (made with O_TMPFILE) until it is complete, where the system
 // allows, so that a kill leaves nothing behind; else named from the start and removed on
@@ -190,6 +191,27 @@ bool keep_owner(int descriptor, const struct stat& replaced) {
   return fstat(descriptor, &now) == 0 && now.st_gid == replaced.st_gid;
 }
 
+// Puts the replaced file's owner and group, extended attributes and mode, as `replaced`
+// shows them, on the temporary. Owner first, then attributes, then mode: changing the owner
+// clears the set-user-ID and set-group-ID bits, and the mode set last also sets an access
+// list's mask to what it was. False when the group could not be kept (its access is then
+// removed); a failure that leaves access wider than the old file's ends the run.
+bool take_access(const Temporary& temporary, int existing, const struct stat& replaced) {
+  mode_t mode = replaced.st_mode & 07777U;
+  const bool group_kept = keep_owner(temporary.descriptor, replaced);
+  if (!group_kept) {
+    // The group the file would have is not the one that had the group's access.
+    mode &= ~static_cast<mode_t>(S_IRWXG);
+  }
+  if (!copy_extended_attributes(existing, temporary.descriptor)) {
+    fail_with_temporary(temporary, "Unable to keep the access control list of output model file");
+  }
+  if (fchmod(temporary.descriptor, mode) != 0) {
+    fail_with_temporary(temporary, "Unable to set permissions of output model file");
+  }
+  return group_kept;
+}
+
 // True while `target` still names the file `replaced`.
 bool still_named(const std::string& target, const struct stat& replaced) {
   struct stat named {};
@@ -218,35 +240,41 @@ void replace_through_temporary(const std::string& target, const OutputRequest& r
           errno);
   }
 
-  if (!write_pieces(temporary.descriptor, request, true)) {
+  if (!write_pieces(temporary.descriptor, request, true) || fsync(temporary.descriptor) != 0) {
     fail_with_temporary(temporary, write_failure(request));
-  }
-  // Owner first, then attributes, then mode, all after the data: changing the owner or
-  // writing clears the set-user-ID and set-group-ID bits, and the mode set last also sets
-  // an access list's mask to what it was.
-  if (existing >= 0) {
-    mode_t mode = replaced.st_mode & 07777U;
-    if (!keep_owner(temporary.descriptor, replaced)) {
-      // The group the file would have is not the one that had the group's access.
-      mode &= ~static_cast<mode_t>(S_IRWXG);
-      report("WARNING: Could not keep the group of output model file; group access removed\n");
-    }
-    if (!copy_extended_attributes(existing, temporary.descriptor)) {
-      fail_with_temporary(temporary, "Unable to keep the access control list of output model file");
-    }
-    (void)close(existing);
-    if (fchmod(temporary.descriptor, mode) != 0) {
-      fail_with_temporary(temporary, "Unable to set permissions of output model file");
-    }
-  }
-  if (fsync(temporary.descriptor) != 0) {
-    fail_with_temporary(temporary, "Unable to write output model file");
   }
   // From here the run either fails with nothing replaced or has succeeded: a signal that
   // arrives later must not turn the success into a death by signal. The signals stay held
   // back until the process ends.
   const sigset_t interrupts = interrupting_signals();
   (void)sigprocmask(SIG_BLOCK, &interrupts, nullptr);
+  // The replaced file's owner, attributes and mode are taken once the data is on the disk,
+  // just before the rename, so that a chmod, chown or access list change made by its owner
+  // during the run is kept, not undone: where its status changed meanwhile, they are taken
+  // again.
+  if (existing >= 0) {
+    bool group_kept = true;
+    for (int look = 0;; ++look) {
+      struct stat taken {};
+      if (look == max_status_looks || fstat(existing, &taken) != 0) {
+        fail_with_temporary(temporary,
+                            "Output model file kept changing while it was being replaced");
+      }
+      group_kept = take_access(temporary, existing, taken);
+      struct stat now {};
+      if (fstat(existing, &now) == 0 && now.st_ctim.tv_sec == taken.st_ctim.tv_sec &&
+          now.st_ctim.tv_nsec == taken.st_ctim.tv_nsec) {
+        break;
+      }
+    }
+    (void)close(existing);
+    if (!group_kept) {
+      report("WARNING: Could not keep the group of output model file; group access removed\n");
+    }
+    if (fsync(temporary.descriptor) != 0) {
+      fail_with_temporary(temporary, "Unable to write output model file");
+    }
+  }
   // An edit in place goes only where the model still is: under a name that now holds
   // another file, it would throw that file away.
   if (model_changed_since_read(request.model, request.model_path) ||

@@ -114,8 +114,11 @@ extern "C" void on_signal(int signal_number, siginfo_t* info, void* /*context*/)
 }
 
 // Installs the handler once, for every signal that ends the process. Signals the user had
-// ignored (nohup, say) stay ignored; numbers the system keeps for itself are refused by
-// sigaction and skipped. SIGBUS is required: false where it could not be taken.
+// ignored (nohup, say) stay ignored, but for the two the run itself depends on: SIGBUS
+// (a lost page of the model) and SIGIO (a break of the lease, which a parent that ignores or
+// blocks it would otherwise leave unanswered, holding the writer up), which are also
+// unblocked for the run. Numbers the system keeps for itself are refused by sigaction and
+// skipped. SIGBUS is required: false where it could not be taken.
 bool install_handler() {
   static bool installed = false;
   static bool bus_errors_handled = false;
@@ -131,37 +134,52 @@ bool install_handler() {
        ++signal_number) {
     struct sigaction previous {};
     if (ends_the_process(signal_number) && sigaction(signal_number, nullptr, &previous) == 0 &&
-        (previous.sa_handler != SIG_IGN || signal_number == SIGBUS) &&
+        (previous.sa_handler != SIG_IGN || signal_number == SIGBUS || signal_number == SIGIO) &&
         sigaction(signal_number, &action, nullptr) == 0 && signal_number == SIGBUS) {
       bus_errors_handled = true;
     }
   }
+  sigset_t needed{};
+  sigemptyset(&needed);
+  (void)sigaddset(&needed, SIGBUS);
+  (void)sigaddset(&needed, SIGIO);
+  (void)sigprocmask(SIG_UNBLOCK, &needed, nullptr);
   return bus_errors_handled;
+}
+
+// True when `each` is a descriptor of this process's, other than `skipped`, open for writing
+// on the file `model`.
+bool writes_to(int each, int skipped, const struct stat& model) {
+  struct stat status {};
+  const int flags = each < 0 || each == skipped ? -1 : fcntl(each, F_GETFL);
+  return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(each, &status) == 0 &&
+         status.st_dev == model.st_dev && status.st_ino == model.st_ino;
 }
 
 // True when a descriptor of this process's own, open for writing, is on the file open as
 // `descriptor` (a shell's `3<>model`): it keeps a lease from being granted, and is no other
-// program.
+// program. The process's open files are listed where the system lists them; where it cannot
+// (no /proc, or no descriptor left to list them with) every number up to the limit is asked.
 bool written_through_own_descriptor(int descriptor) {
   struct stat model {};
-  DIR* const directory = opendir("/proc/self/fd");
-  if (directory == nullptr || fstat(descriptor, &model) != 0) {
-    if (directory != nullptr) {
-      (void)closedir(directory);
-    }
+  if (fstat(descriptor, &model) != 0) {
     return false;
   }
   bool found = false;
+  DIR* const directory = opendir("/proc/self/fd");
+  if (directory == nullptr) {
+    const long limit = sysconf(_SC_OPEN_MAX);
+    const int last = limit > 65536 || limit < 0 ? 65536 : static_cast<int>(limit);
+    for (int each = 0; each < last && !found; ++each) {
+      found = writes_to(each, -1, model);
+    }
+    return found;
+  }
   const int listing = dirfd(directory);
   while (const dirent* entry = readdir(directory)) {
     int each = -1;
     (void)std::from_chars(entry->d_name, entry->d_name + std::strlen(entry->d_name), each);
-    struct stat status {};
-    const int flags = each < 0 || each == listing ? -1 : fcntl(each, F_GETFL);
-    if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(each, &status) == 0 &&
-        status.st_dev == model.st_dev && status.st_ino == model.st_ino) {
-      found = true;
-    }
+    found = found || writes_to(each, listing, model);
   }
   (void)closedir(directory);
   return found;
@@ -195,7 +213,14 @@ bool lease_model(int descriptor) {
 
 bool model_leased() { return lease_taken != 0; }
 
-bool model_lease_broken() { return lease_broken != 0; }
+// The signal is not relied on alone: a lease whose break has begun no longer reads as held.
+bool model_lease_broken() {
+  if (lease_broken != 0) {
+    return true;
+  }
+  const int descriptor = lease_descriptor;
+  return lease_taken != 0 && (descriptor < 0 || fcntl(descriptor, F_GETLEASE) != F_RDLCK);
+}
 
 void guard_temporary(const std::string& name) {
   if (name.size() >= pending_temporary.size()) {
