@@ -800,6 +800,18 @@ TEST(OutputSafety, UnwritableDirectoryOrFileIsRefusedAndLeftAlone) {
     EXPECT_EQ(status.st_gid, group) << membership;
     EXPECT_EQ(status.st_uid, 65534U) << membership;
   }
+
+  // In a sticky folder another user's file, however writable, cannot be renamed over: the
+  // edit is refused, the file kept, and nothing left beside it.
+  fs::create_directory(dir.path / "sticky");
+  fs::permissions(dir.path / "sticky", fs::perms(01777));
+  write_file(dir.path / "sticky" / "m.fm", model);
+  fs::permissions(dir.path / "sticky" / "m.fm", fs::perms(0666));
+  run = run_tool(dir.path, {"/A", "sticky/m.fm", "x"}, setup, launcher);
+  EXPECT_TRUE(run.output.ends_with(fatal_line("Unable to replace output model file")))
+      << run.output;
+  EXPECT_EQ(run.status, failure_status);
+  EXPECT_EQ(snapshot(dir.path / "sticky"), (Files{{"m.fm", model}}));
 #endif
 }
 
