@@ -125,6 +125,13 @@ TEST(OutputSafety, DevicesAndPipesAreWrittenDirectly) {
     EXPECT_EQ(read_file(dir.path / "log"), logged) << setup;
   }
   fs::remove(dir.path / "log");
+  // Standard output a pipe set non-blocking, whose reader comes late: the tool waits for it.
+  StartedTool late = start_tool(dir.path, {"/O", "stdout.fm", "m.fm", "new"},
+                                "perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK) or die'");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  run = finish_tool(late);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.output == to_stdout);
 
   // Written through a descriptor on the model itself, the output starts where the model
   // does, whatever the descriptor's offset, and the file ends where the shorter output does;
@@ -145,6 +152,12 @@ TEST(OutputSafety, DevicesAndPipesAreWrittenDirectly) {
     EXPECT_EQ(run.status, status) << setup << run.output;
     EXPECT_EQ(read_file(dir.path / "m.fm"), large_model(stored)) << setup;
   }
+  // An empty model written through a descriptor on itself: nothing to write, nothing lost.
+  write_file(dir.path / "m.fm", "");
+  run = run_tool(dir.path, {"/O", "fd3.fm", "m.fm", "x"}, "exec 3<>m.fm");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(run.output.ends_with("Wrote: fd3.fm, 0 bytes\n")) << run.output;
+  EXPECT_EQ(read_file(dir.path / "m.fm"), "");
   write_file(dir.path / "m.fm", model);
 
   // A full device of the scratch directory's own: as root, a writer that took a device for
@@ -608,6 +621,24 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
                             fatal_line("Model file is being written by another program"));
   EXPECT_EQ(run.status, failure_status);
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
+
+  // An empty model opened for writing while the tool waits at the FIFO: a failure, never a
+  // death by the lease's signal.
+  write_file(dir.path / "m.fm", "");
+  ASSERT_EQ(mkfifo((dir.path / "p").c_str(), 0600), 0);
+  StartedTool empty = start_tool(dir.path, {"/O", "p", "m.fm", "x"});
+  std::string shown;
+  for (std::array<char, 4096> block{}; !shown.ends_with("Output Model File: p\n");) {
+    const ssize_t got = read(empty.output, block.data(), block.size());
+    ASSERT_GT(got, 0) << shown;
+    shown.append(block.data(), static_cast<std::size_t>(got));
+  }
+  close(open((dir.path / "m.fm").c_str(), O_WRONLY | O_CLOEXEC));
+  close(open((dir.path / "p").c_str(), O_RDONLY | O_CLOEXEC));
+  run = finish_tool(empty);
+  EXPECT_EQ(run.output, fatal_line("Model file changed while it was being edited"));
+  EXPECT_EQ(run.status, failure_status);
+  fs::remove(dir.path / "p");
 
   // Listing with the report unread, so that the tool stops partway through a long skin
   // list: the entries after that point are gone from the file when it reads on. A bus error
