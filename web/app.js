@@ -197,7 +197,7 @@ function show_skins(model) {
     const buttons = model.editable ? [
       ["Up", index > 0, () => move(model, index, -1)],
       ["Down", index < model.paths.length - 1, () => move(model, index, 1)],
-      ["Remove", true, () => { model.paths.splice(index, 1); after_change(model); }],
+      ["Remove", true, () => { model.paths.splice(index, 1); after_change(model); focus_row(index, "Remove"); }],
     ].map(([label, enabled, action]) => {
       const button = make("button", { type: "button", textContent: label, disabled: !enabled });
       button.setAttribute("aria-label", `${label}: skin path ${index + 1}`);
@@ -213,6 +213,16 @@ function move(model, index, by) {
   const [path] = model.paths.splice(index, 1);
   model.paths.splice(index + by, 0, path);
   after_change(model);
+  focus_row(index + by, by < 0 ? "Up" : "Down");
+}
+
+// After a row moved or went, focus stays with the list: on the button pressed, in the
+// row now at `index`, or on the field where that button is disabled.
+function focus_row(index, label) {
+  const rows = element("skins").children;
+  const row = rows[Math.min(index, rows.length - 1)];
+  const button = row?.querySelector(`button[aria-label^="${label}:"]`);
+  (button && !button.disabled ? button : row?.querySelector("input") ?? element("add-skin")).focus();
 }
 
 function after_change(model) {
@@ -391,6 +401,15 @@ function wire() {
   for (const id of ["prefix-from", "prefix-to"]) {
     element(id).addEventListener("input", () => forget_preview("From or To changed: preview again to apply."));
   }
+  // Ctrl+S (Cmd+S) saves, as in an editor, instead of saving the page itself.
+  window.addEventListener("keydown", (event) => {
+    if ((event.ctrlKey || event.metaKey) && event.key.toLowerCase() === "s") {
+      event.preventDefault();
+      if (!saving) {
+        guarded(save_edited)();
+      }
+    }
+  });
   // Leaving with edits that exist nowhere else asks first.
   window.addEventListener("beforeunload", (event) => {
     if (models.some(edited)) {

@@ -155,6 +155,8 @@ test("thirty models edited through the controls arrive in one zip with the conso
   await page.click("#add-skin");
   await page.keyboard.type("skins/added.m8");
   await page.click('button[aria-label="Remove: skin path 2"]');
+  // Focus stays with the list: on the row that took the removed one's place.
+  assert.equal(await page.evaluate(() => document.activeElement.getAttribute("aria-label")), "Remove: skin path 2");
   await page.click('button[aria-label="Up: skin path 3"]');
 
   // A prefix over all models, previewed, then applied.
@@ -169,7 +171,9 @@ test("thirty models edited through the controls arrive in one zip with the conso
     await page.evaluate(() => window.scrollTo(0, 0));
     await page.screenshot({ path: process.env.FMSKINS_SCREENSHOT });
   }
-  await page.click("#save");
+  await page.keyboard.down("Control");  // Ctrl+S saves
+  await page.keyboard.press("s");
+  await page.keyboard.up("Control");
   await page.waitForFunction(() => document.querySelector("#status").textContent.includes("download"));
 
   const retargeted = ["models/mymod/ogre/skin_green.m8", "models/mymod/ogre/skin_grey.m8", "models/mymod/ogre/skin_pain.m8"];
@@ -218,6 +222,9 @@ test("the page's guards: the byte limit, an empty list, a drop without a handle,
   await page.waitForFunction(() => window.fmskins_page.models().length === 1);
   await open_in_page({ "cut.fm": sample.subarray(0, 100) });
   await page.click("#models li:first-child button.model");
+  await page.setViewport({ width: 390, height: 800 });  // a phone: nothing wider than the window
+  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 390));
+  await page.setViewport({ width: 1100, height: 900 });
 
   await page.type("#prefix-from", "models/monsters/");
   await page.click("#preview-prefix");
