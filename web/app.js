@@ -4,7 +4,8 @@
 
 import { run_tool } from "./core.js";
 import { path_byte_limit, read_outline } from "./outline.js";
-import { add_model, close_model, edited, list_problem, models, shown_name, typed_path } from "./models.js";
+import { add_model, close_model, edited, list_problem, models, remember, revert, shown_name, typed_path,
+         undo } from "./models.js";
 import { apply_prefix_change, preview_prefix_change } from "./prefix.js";
 import { save_models } from "./save.js";
 
@@ -188,6 +189,7 @@ function show_skins(model) {
     field.setAttribute("aria-label", `Skin path ${index + 1}`);
     const notes = make("ul", { className: "warnings" }, path_notes(model, index));
     field.addEventListener("input", () => {
+      remember(model, index);
       model.paths[index] = typed_path(field.value);
       notes.replaceChildren(...path_notes(model, index));
       show_problem(model);
@@ -197,7 +199,12 @@ function show_skins(model) {
     const buttons = model.editable ? [
       ["Up", index > 0, () => move(model, index, -1)],
       ["Down", index < model.paths.length - 1, () => move(model, index, 1)],
-      ["Remove", true, () => { model.paths.splice(index, 1); after_change(model); focus_row(index, "Remove"); }],
+      ["Remove", true, () => {
+        remember(model);
+        model.paths.splice(index, 1);
+        after_change(model);
+        focus_row(index, "Remove");
+      }],
     ].map(([label, enabled, action]) => {
       const button = make("button", { type: "button", textContent: label, disabled: !enabled });
       button.setAttribute("aria-label", `${label}: skin path ${index + 1}`);
@@ -210,6 +217,7 @@ function show_skins(model) {
 }
 
 function move(model, index, by) {
+  remember(model);
   const [path] = model.paths.splice(index, 1);
   model.paths.splice(index + by, 0, path);
   after_change(model);
@@ -389,12 +397,27 @@ function wire() {
   document.body.addEventListener("drop", guarded(dropped));
   element("add-skin").addEventListener("click", () => {
     if (current) {
+      remember(current);
       current.paths.push(typed_path(""));
       after_change(current);
       element("skins").querySelector("li:last-child input").focus();
     }
   });
   element("close-model").addEventListener("click", close_current);
+  const take_back = () => {
+    if (current && undo(current)) {
+      after_change(current);
+      show_list();
+    }
+  };
+  element("undo").addEventListener("click", take_back);
+  element("revert").addEventListener("click", () => {
+    if (current) {
+      revert(current);
+      after_change(current);
+      show_list();
+    }
+  });
   element("save").addEventListener("click", guarded(save_edited));
   element("preview-prefix").addEventListener("click", preview_prefix);
   element("apply-prefix").addEventListener("click", apply_prefix);
@@ -408,6 +431,12 @@ function wire() {
       if (!saving) {
         guarded(save_edited)();
       }
+    }
+    // Ctrl+Z in a text field undoes its typing; elsewhere it takes back the last change.
+    if ((event.ctrlKey || event.metaKey) && event.key.toLowerCase() === "z" &&
+        !(event.target instanceof HTMLInputElement && event.target.type === "text")) {
+      event.preventDefault();
+      take_back();
     }
   });
   // Leaving with edits that exist nowhere else asks first.

@@ -94,7 +94,7 @@ export async function add_model(source) {
     name: source.name, folder: source.folder ?? "", handle: source.handle ?? null,
     size: source.size, last_modified: source.last_modified, selected: true,
     bytes: null, status: null, report: "", fatal: null, chunks: [], saved: [], paths: [],
-    warnings: [], editable: false, reason: null, refused: false,
+    warnings: [], editable: false, reason: null, refused: false, history: [], typing: null,
   };
   if (source.size > model_size_limit) {
     model.refused = true;
@@ -105,6 +105,31 @@ export async function add_model(source) {
   }
   models.push(model);
   return { model, again: false };
+}
+
+// Keeps the list as it is now, for Undo, before a change. Keystrokes in one field are one
+// change until another kind of change comes.
+export function remember(model, typing = null) {
+  if (typing === null || typing !== model.typing) {
+    model.history.push([...model.paths]);
+  }
+  model.typing = typing;
+}
+
+// Back to the list before the last change; false when there is none.
+export function undo(model) {
+  if (model.history.length === 0) {
+    return false;
+  }
+  model.paths = model.history.pop();
+  model.typing = null;
+  return true;
+}
+
+// Back to the list as opened (or last saved); itself a change that Undo takes back.
+export function revert(model) {
+  remember(model);
+  model.paths = model.saved.map(stored_path);
 }
 
 export function close_model(model) {

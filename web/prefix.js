@@ -2,7 +2,7 @@
 // Apply makes exactly the changes previewed. Prefixes are matched and replaced as bytes, so
 // the rest of each path keeps its stored bytes whatever they are.
 
-import { models, shown_name, stored_path } from "./models.js";
+import { models, remember, shown_name, stored_path } from "./models.js";
 import { path_byte_limit, same_bytes, text_bytes } from "./outline.js";
 
 // The changes replacing `from` by `to` would make, and the ticked models and paths it leaves
@@ -40,8 +40,13 @@ export function preview_prefix_change(from, to) {
 // and how many were passed over because the path or the model changed meanwhile.
 export function apply_prefix_change(preview) {
   let made = 0;
+  const remembered = new Set();
   for (const { model, index, before, after } of preview.changes) {
     if (models.includes(model) && model.paths[index] === before) {
+      if (!remembered.has(model)) {
+        remember(model);  // one change for Undo, however many of its paths
+        remembered.add(model);
+      }
       model.paths[index] = after;
       made += 1;
     }

@@ -246,6 +246,17 @@ test("the page's guards: the byte limit, an empty list, a drop without a handle,
   }
   assert.equal(await page.$eval("#list-problem", (problem) => problem.textContent),
                "A model needs at least one skin path: add one before saving.");
+  const shown = () => page.$$eval("#skins input", (fields) => fields.map((field) => field.value));
+  await page.click("#undo");  // the last removal taken back
+  assert.deepEqual(await shown(), ["models/monsters/ogre/skin_pain.m8"]);
+  await page.click("#revert");  // the list as opened, itself undone by Ctrl+Z
+  assert.deepEqual(await shown(), ["models/monsters/ogre/skin_green.m8", "models/monsters/ogre/skin_grey.m8",
+                                   "models/monsters/ogre/skin_pain.m8"]);
+  await page.focus("#undo");
+  await page.keyboard.down("Control");
+  await page.keyboard.press("z");
+  await page.keyboard.up("Control");
+  assert.deepEqual(await shown(), ["models/monsters/ogre/skin_pain.m8"]);
   dialogs.length = 0;
   await page.reload();
   assert.deepEqual(dialogs, ["beforeunload"]);
