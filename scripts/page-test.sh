@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   # Debian's nodejs is left out: the machine's own Node.js serves emscripten as well.
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    emscripten chromium unzip cmake make g++ >/dev/null
+    emscripten chromium firefox-esr unzip cmake make g++ >/dev/null
 fi
 # Emscripten's own JavaScript finds Debian's node modules (acorn) only through NODE_PATH
 # when the node on the PATH is not Debian's.

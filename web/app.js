@@ -289,7 +289,8 @@ async function save_edited() {
   }
   if (downloaded > 0) {
     parts.push(`${plural(downloaded, "model")} handed to the browser as a download; the page cannot ` +
-               "know that it arrived, so they stay marked edited until saved in place or closed.");
+               `know that it arrived, so ${downloaded === 1 ? "it stays" : "they stay"} marked edited ` +
+               "until saved in place or closed.");
   }
   if (failed > 0) {
     parts.push(`${plural(failed, "model")} not saved.`);

@@ -343,6 +343,59 @@ test("saving in place leaves the original whole until complete and never overwri
   await served.close();
 });
 
+// Firefox has no file-system access: every save is a download, one model as itself and
+// several as one zip.
+test("in Firefox ESR, edited models download with the console tool's bytes", async () => {
+  const folder = mkdtempSync(join(tmpdir(), "fmskins-firefox-"));
+  const firefox = await puppeteer.launch({
+    browser: "firefox",
+    executablePath: "/usr/bin/firefox-esr",
+    headless: true,
+    extraPrefsFirefox: {
+      "browser.download.folderList": 2,
+      "browser.download.dir": join(folder, "downloads"),
+      "browser.download.useDownloadDir": true,
+      "browser.download.always_ask_before_handling_new_types": false,
+      "browser.helperApps.neverAsk.saveToDisk": "application/zip,application/octet-stream",
+    },
+  });
+  try {
+    const tab = await firefox.newPage();
+    await tab.goto(pathToFileURL(page_file).href);
+    for (const name of ["ogre.fm", "troll.fm"]) {
+      writeFileSync(join(folder, name), sample);
+    }
+    const save_first_path_as = async (count, text, wanted) => {
+      await tab.waitForFunction((count) => window.fmskins_page.models().length === count, {}, count);
+      await tab.click("#models li:last-child button.model");
+      const field = await tab.$("#skins input");
+      await field.evaluate((input) => input.select());
+      await field.type(text);
+      await tab.click("#save");
+      for (let wait = 0; !existsSync(join(folder, "downloads", wanted)) && wait < 100; ++wait) {
+        await new Promise((done) => setTimeout(done, 100));
+      }
+    };
+    await (await tab.$("#open-files")).uploadFile(join(folder, "ogre.fm"));
+    await save_first_path_as(1, "skins/ff.m8", "ogre.fm");
+    await (await tab.$("#open-files")).uploadFile(join(folder, "troll.fm"));
+    await save_first_path_as(2, "skins/ff2.m8", "fmskins-models.zip");
+    const list = (first) => [first, "models/monsters/ogre/skin_grey.m8", "models/monsters/ogre/skin_pain.m8"];
+    assert.equal(readFileSync(join(folder, "downloads", "ogre.fm")).toString("latin1"),
+                 run_native(sample, ["/O", "out.fm", "m.fm", ...list("skins/ff.m8")]).out);
+    const unzip = spawnSync("unzip", ["-q", join(folder, "downloads", "fmskins-models.zip"), "-d", join(folder, "zip")]);
+    assert.equal(unzip.status, 0, readdirSync(join(folder, "downloads")).join(", "));
+    // A download is not a save: the first model, still edited, goes into the zip again.
+    assert.equal(readFileSync(join(folder, "zip", "ogre.fm")).toString("latin1"),
+                 run_native(sample, ["/O", "out.fm", "m.fm", ...list("skins/ff.m8")]).out);
+    assert.equal(readFileSync(join(folder, "zip", "troll.fm")).toString("latin1"),
+                 run_native(sample, ["/O", "out.fm", "m.fm", ...list("skins/ff2.m8")]).out);
+  } finally {
+    await firefox.close();
+    rmSync(folder, { recursive: true, force: true });
+  }
+});
+
 test("the page makes no network request", () => {
   assert.deepEqual(requests.filter((url) => !url.startsWith("file://")), []);
 });
