@@ -6,8 +6,9 @@ import { run_tool } from "./core.js";
 import { path_byte_limit, read_outline } from "./outline.js";
 import { add_model, close_model, edited, list_problem, models, remember, revert, shown_name, typed_path,
          undo } from "./models.js";
+import { csv_line, found_in, missing_count, mod_folder } from "./folder.js";
 import { apply_prefix_change, preview_prefix_change } from "./prefix.js";
-import { save_models } from "./save.js";
+import { download, save_models } from "./save.js";
 
 let current = null;
 let saving = false;
@@ -74,16 +75,25 @@ async function open_handles(handles, folder = "") {
   await open_sources(await Promise.all(handles.map((handle) => handle_source(handle, folder))));
 }
 
-async function fm_files_in(directory, path = "") {
-  const found = [];
-  for await (const entry of directory.values()) {
-    if (entry.kind === "directory") {
-      found.push(...await fm_files_in(entry, `${path}${entry.name}/`));
-    } else if (entry.name.toLowerCase().endsWith(".fm")) {
-      found.push(await handle_source(entry, path));
+// The models in `directory` and below, each knowing the folder, whose every file is named.
+async function fm_files_in(directory) {
+  const sources = [];
+  const files = [];
+  const walk = async (folder, path) => {
+    for await (const entry of folder.values()) {
+      if (entry.kind === "directory") {
+        await walk(entry, `${path}${entry.name}/`);
+      } else {
+        files.push(path + entry.name);
+        if (entry.name.toLowerCase().endsWith(".fm")) {
+          sources.push(await handle_source(entry, path));
+        }
+      }
     }
-  }
-  return found;
+  };
+  await walk(directory, "");
+  const folder = mod_folder(directory.name, files);
+  return sources.map((source) => ({ ...source, mod_folder: folder }));
 }
 
 async function open_folder(directory) {
@@ -110,10 +120,12 @@ function show_list() {
       className: "model" + (model === current ? " current" : ""),
     });
     choose.setAttribute("aria-current", model === current ? "true" : "false");
-    const mark = mark_of(model);
-    if (mark) {
-      // The comma only separates the mark in the button's spoken name.
-      choose.append(make("span", { className: mark[1] }, [make("span", { className: "unseen", textContent: ", " }), mark[0]]));
+    const missing = missing_count(model);
+    for (const mark of [mark_of(model), missing > 0 ? [`${missing} not found`, "mark missing"] : null]) {
+      if (mark) {
+        // The comma only separates the mark in the button's spoken name.
+        choose.append(make("span", { className: mark[1] }, [make("span", { className: "unseen", textContent: ", " }), mark[0]]));
+      }
     }
     choose.addEventListener("click", () => show_model(model));
     const pick = make("input", { type: "checkbox", checked: model.selected });
@@ -125,6 +137,12 @@ function show_list() {
     list.append(make("li", {}, [pick, choose]));
   }
   element("save").disabled = saving;
+  // Across the models opened from folders: how many of their skin paths the folder lacks.
+  const in_folders = models.filter((model) => model.mod_folder);
+  element("folder-tools").hidden = in_folders.length === 0;
+  const total = in_folders.reduce((sum, model) => sum + model.paths.length, 0);
+  const missing = in_folders.reduce((sum, model) => sum + missing_count(model), 0);
+  element("missing-summary").textContent = `${missing} of ${plural(total, "skin path")} not found in the opened folder`;
 }
 
 // The chunks to scale of their bytes, each with its identifier and size.
@@ -171,6 +189,9 @@ function path_notes(model, index) {
   }
   if (path.odd) {
     notes.unshift("Holds bytes that are not text, shown as \\xHH: kept as they are unless you change this path");
+  }
+  if (model.mod_folder && !found_in(model.mod_folder, path.text)) {
+    notes.unshift("not found in this folder");
   }
   return notes.map((text) => make("li", { textContent: text }));
 }
@@ -306,6 +327,28 @@ async function save_edited() {
   return results;
 }
 
+// The whole folder's report as CSV: each model's paths, found or not, with the tool's
+// warnings about each; a model that cannot be edited, with the reason.
+async function folder_report() {
+  let text = csv_line(["model", "skin path", "found in the folder", "warnings"]);
+  for (const model of models.filter((each) => each.mod_folder)) {
+    if (!model.editable) {
+      text += csv_line([shown_name(model), "", "", model.reason]);
+      continue;
+    }
+    let warnings = [];
+    if (model.paths.length > 0 && list_problem(model) === null) {
+      const run = await run_tool(["/O", "/dev/null", "m.fm", ...model.paths.map((path) => path.bytes)], { "m.fm": model.bytes });
+      warnings = read_outline(run.outline).warnings;
+    }
+    model.paths.forEach((path, index) => {
+      text += csv_line([shown_name(model), path.text, found_in(model.mod_folder, path.text) ? "yes" : "no",
+                        (warnings[index] ?? []).join("; ")]);
+    });
+  }
+  return text;
+}
+
 function close_current() {
   if (current === null || (edited(current) &&
       !window.confirm(`${shown_name(current)} has unsaved edits. Close it and lose them?`))) {
@@ -405,6 +448,9 @@ function wire() {
     }
   });
   element("close-model").addEventListener("click", close_current);
+  element("folder-report").addEventListener("click", guarded(async () => {
+    download("fmskins-folder-report.csv", new Blob([await folder_report()], { type: "text/csv" }));
+  }));
   const take_back = () => {
     if (current && undo(current)) {
       after_change(current);
@@ -453,4 +499,4 @@ wire();
 
 // For scripts and tests that drive the page: the same calls its controls make.
 window.fmskins_page = { run_tool, open_handles, open_files, open_folder, save_edited, preview_prefix,
-                        apply_prefix, models: () => models };
+                        apply_prefix, folder_report, models: () => models };

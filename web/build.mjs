@@ -15,7 +15,8 @@ const read = (name) => readFileSync(join(here, name), "utf8");
 
 // The modules in order of use, each without its imports and export keywords: one module
 // whose names are shared, as the separate files share them by import.
-const modules = ["core.js", "outline.js", "zip.js", "models.js", "save.js", "prefix.js", "app.js"]
+const modules = ["core.js", "outline.js", "zip.js", "folder.js", "models.js", "save.js", "prefix.js",
+                 "app.js"]
   .map((name) => read(name)
     .replace(/^import [^;]* from "\.\/[^"]*";\n/gm, "")
     .replace(/^export /gm, ""))

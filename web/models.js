@@ -95,6 +95,7 @@ export async function add_model(source) {
     size: source.size, last_modified: source.last_modified, selected: true,
     bytes: null, status: null, report: "", fatal: null, chunks: [], saved: [], paths: [],
     warnings: [], editable: false, reason: null, refused: false, history: [], typing: null,
+    mod_folder: source.mod_folder ?? null,
   };
   if (source.size > model_size_limit) {
     model.refused = true;

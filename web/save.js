@@ -85,7 +85,7 @@ async function file_in_folder(folder, place) {
 
 let download_address = null;
 
-function download(name, blob) {
+export function download(name, blob) {
   if (download_address !== null) {
     URL.revokeObjectURL(download_address);
   }

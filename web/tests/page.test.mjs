@@ -57,8 +57,15 @@ const requests = [];
 const dialogs = [];
 const scratch = mkdtempSync(join(tmpdir(), "fmskins-page-"));
 const downloads = join(scratch, "downloads");
+// The origin-private file system gives real file handles, but not to a page opened from
+// file://: the tests that need it get the page from a static server on this machine.
+const server = createServer((request, response) => {
+  response.writeHead(200, { "content-type": "text/html" });
+  response.end(readFileSync(page_file));
+});
 
 before(async () => {
+  await new Promise((done) => server.listen(0, "127.0.0.1", done));
   browser = await puppeteer.launch({
     executablePath: "/usr/bin/chromium",
     headless: true,
@@ -83,6 +90,7 @@ before(async () => {
 });
 
 after(async () => {
+  server.close();
   await browser?.close();
   rmSync(scratch, { recursive: true, force: true });
 });
@@ -90,7 +98,7 @@ after(async () => {
 // The bytes of a download once it has arrived whole.
 async function downloaded(name) {
   const path = join(downloads, name);
-  for (let wait = 0; !existsSync(path) && wait < 100; ++wait) {
+  for (let wait = 0; !existsSync(path) && wait < 300; ++wait) {
     await new Promise((done) => setTimeout(done, 100));
   }
   return readFileSync(path);
@@ -262,15 +270,7 @@ test("the page's guards: the byte limit, an empty list, a drop without a handle,
   assert.deepEqual(dialogs, ["beforeunload"]);
 });
 
-// The origin-private file system gives real file handles, but not to a page opened from
-// file://: this test serves the page from a static server on this machine.
-test("saving in place leaves the original whole until complete and never overwrites a file changed on disk", async (context) => {
-  const server = createServer((request, response) => {
-    response.writeHead(200, { "content-type": "text/html" });
-    response.end(readFileSync(page_file));
-  });
-  await new Promise((done) => server.listen(0, "127.0.0.1", done));
-  context.after(() => server.close());
+test("saving in place leaves the original whole until complete and never overwrites a file changed on disk", async () => {
   const served = await browser.newPage();
   await served.goto(`http://127.0.0.1:${server.address().port}/fmskins.html`);
   const seen = await served.evaluate(async (model_text) => {
@@ -340,6 +340,41 @@ test("saving in place leaves the original whole until complete and never overwri
     `plain.fm: saved into chosen/plain.fm, ${result.plain.length} bytes`,
   ]);
   assert.deepEqual(result.marks, [", edited"]);  // troll.fm keeps its edits
+  await served.close();
+});
+
+test("a mod folder tells which skin paths it lacks", async () => {
+  const served = await browser.newPage();
+  await served.goto(`http://127.0.0.1:${server.address().port}/fmskins.html`);
+  const model = Buffer.concat([header(2), skin(["MODELS/MyMod/Skin_A.m8", "models/mymod/skin_b.m8"]), frames]);
+  const seen = await served.evaluate(async (model_text) => {
+    const root = await (await navigator.storage.getDirectory()).getDirectoryHandle("mymod", { create: true });
+    const store = async (path, text) => {
+      let folder = root;
+      const parts = path.split("/");
+      for (const part of parts.slice(0, -1)) {
+        folder = await folder.getDirectoryHandle(part, { create: true });
+      }
+      const writable = await (await folder.getFileHandle(parts.at(-1), { create: true })).createWritable();
+      await writable.write(Uint8Array.from(text, (character) => character.charCodeAt(0)));
+      await writable.close();
+    };
+    await store("models/mymod/skin_a.m8", "a skin");  // skin_b.m8 is missing
+    await store("models/mymod/ogre.fm", model_text);
+    await window.fmskins_page.open_folder(root);
+    return {
+      notes: [...document.querySelectorAll("#skins .warnings")].map((notes) => notes.textContent),
+      summary: document.getElementById("missing-summary").textContent,
+      listed: document.querySelector("#models button.model").textContent,
+      report: await window.fmskins_page.folder_report(),
+    };
+  }, model.toString("latin1"));
+  assert.deepEqual(seen.notes, ["", "not found in this folder"]);
+  assert.equal(seen.summary, "1 of 2 skin paths not found in the opened folder");
+  assert.equal(seen.listed, "models/mymod/ogre.fm, 1 not found");
+  assert.equal(seen.report, '"model","skin path","found in the folder","warnings"\r\n' +
+    '"models/mymod/ogre.fm","MODELS/MyMod/Skin_A.m8","yes",""\r\n' +
+    '"models/mymod/ogre.fm","models/mymod/skin_b.m8","no",""\r\n');
   await served.close();
 });
 
