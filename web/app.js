@@ -373,7 +373,7 @@ function forget_preview(note) {
 function preview_prefix() {
   const preview = preview_prefix_change(element("prefix-from").value, element("prefix-to").value);
   const table = element("preview");
-  const row = (cells, tag) => make("tr", {}, cells.map((text) => make(tag, { textContent: text, scope: tag === "th" ? "col" : "" })));
+  const row = (cells, tag) => make("tr", {}, cells.map((text) => make(tag, tag === "th" ? { textContent: text, scope: "col" } : { textContent: text })));
   table.replaceChildren(
     make("caption", { textContent: `${plural(preview.changes.length, "path")} would change` }),
     row(["Model", "Path now", "Path after"], "th"),

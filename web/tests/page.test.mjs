@@ -1,4 +1,4 @@
-// The page in a real browser (Debian's Chromium, headless), opened from file:// as a user
+// The page in real browsers (Debian's Chromium, headless, and Firefox ESR), opened from file:// as a user
 // opens it: its reports and saved bytes are the console tool's, byte for byte; edits made
 // through its controls save what the console tool gives for the same list, every stored
 // path kept that was not touched; the page's guards hold; saving in place leaves the
@@ -245,6 +245,15 @@ test("the page's guards: the byte limit, an empty list, a drop without a handle,
   await field.click({ clickCount: 3 });
   await field.type("é".repeat(40));  // 40 characters, 80 bytes
   assert.match(await page.$eval("#skins .warnings", (notes) => notes.textContent), /^80 bytes: a skin path holds at most 63 bytes/);
+  // No accessibility fault in either colour scheme, with models, notes, a damaged model and
+  // a preview on screen (axe-core).
+  await page.evaluate(readFileSync(new URL("../node_modules/axe-core/axe.min.js", import.meta.url), "utf8"));
+  for (const scheme of ["light", "dark"]) {
+    await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
+    const faults = await page.evaluate(async () => (await window.axe.run(document)).violations.map((fault) => fault.id));
+    assert.deepEqual(faults, [], scheme);
+  }
+  await page.emulateMediaFeatures([]);
   await page.click("#save");
   await page.waitForFunction(() => document.querySelector("#save-results").textContent !== "");
   assert.equal(await page.$eval("#save-results", (list) => list.textContent),
