@@ -540,6 +540,12 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
       {Change::other_run, large_model({"z"}), false, Parent::plain},
       {Change::attribute, model, false, Parent::plain}};
   for (const auto& [change, changed_to, while_writing, parent] : rows) {
+    // An emulator keeps the host's ignored or blocked signal for itself, whatever the tool
+    // asks for.
+    if (parent != Parent::plain && std::getenv("FMSKINS_TEST_WRAPPER") != nullptr) {
+      note_skipped_case("SIGIO ignored or blocked by the parent: an emulator keeps the host's");
+      continue;
+    }
     const bool fails = change == Change::open_for_writing || change == Change::write ||
                        change == Change::rewrite_keeping_time;
     const auto make_change = [&, change = change, changed_to = changed_to] {
