@@ -97,9 +97,16 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
   startup.hStdError = inheritable(errors);
   PROCESS_INFORMATION process{};
   const std::wstring tool = utf8_path(FMSKINS_TOOL_PATH).wstring();
-  const BOOL started =
-      CreateProcessW(tool.c_str(), wide_command_line.data(), nullptr, nullptr, TRUE,
-                     CREATE_NO_WINDOW, nullptr, work_dir.wstring().c_str(), &startup, &process);
+  // Under wine a start now and then fails for no reason of the test's: tried three times.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 3 && started == 0; ++attempt) {
+    if (attempt > 0) {
+      Sleep(200);
+    }
+    started =
+        CreateProcessW(tool.c_str(), wide_command_line.data(), nullptr, nullptr, TRUE,
+                       CREATE_NO_WINDOW, nullptr, work_dir.wstring().c_str(), &startup, &process);
+  }
   CloseHandle(output_write);
   CloseHandle(errors);
   CloseHandle(input);
