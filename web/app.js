@@ -3,7 +3,7 @@
 // comes from the console tool itself (core.js); this file only shows and asks.
 
 import { run_tool } from "./core.js";
-import { path_byte_limit, read_outline } from "./outline.js";
+import { chunk_header_size, path_byte_limit, read_outline } from "./outline.js";
 import { add_model, close_model, edited, list_problem, models, remember, revert, shown_name, typed_path,
          undo } from "./models.js";
 import { csv_line, found_in, missing_count, mod_folder } from "./folder.js";
@@ -149,7 +149,7 @@ function show_list() {
 function draw_chunks(model) {
   const bar = element("chunks");
   bar.replaceChildren();
-  const bytes_of = (chunk) => 40 + Math.max(chunk.size, 0);
+  const bytes_of = (chunk) => chunk_header_size + Math.max(chunk.size, 0);
   const total = model.chunks.reduce((sum, chunk) => sum + bytes_of(chunk), 0);
   for (const chunk of model.chunks) {
     const part = make("div", {
