@@ -2,10 +2,10 @@
 // retarget a path prefix across models, and save. Every listing, warning and saved byte
 // comes from the console tool itself (core.js); this file only shows and asks.
 
-import { run_tool } from "./core.js";
+import { ask, run_tool, start_tool } from "./core.js";
 import { chunk_header_size, path_byte_limit, read_outline } from "./outline.js";
-import { add_model, close_model, edited, list_problem, models, remember, revert, shown_name, typed_path,
-         undo } from "./models.js";
+import { add_model, close_model, edited, list_problem, models, read_model, remember, revert, shown_name,
+         shown_names, typed_path, undo } from "./models.js";
 import { csv_line, found_in, missing_count, mod_folder } from "./folder.js";
 import { apply_prefix_change, preview_prefix_change } from "./prefix.js";
 import { download, save_models } from "./save.js";
@@ -41,31 +41,37 @@ function guarded(action) {
   };
 }
 
-// Opens each source ({ name, folder, size, last_modified, read, handle }) in turn.
+// Opens each source ({ name, folder, file, handle, mod_folder }): all are added to the list
+// at once, in order, and read side by side in the tool's thread.
 async function open_sources(sources) {
   say(`Opening ${plural(sources.length, "model")}…`);
   let again = null;
+  const added = [];
   for (const source of sources) {
     const opened = await add_model(source);
     again = opened.again ? opened.model : again;
+    if (!opened.again) {
+      added.push(opened.model);
+    }
   }
+  show_list();
+  await Promise.all(added.map((model) => read_model(model).catch((error) => {
+    model.refused = { mark: "unreadable", left_out: "could not be read" };
+    model.reason = `The page could not read ${model.name}: ${error.message || error.name}`;
+  })));
   const note = again ? ` ${shown_name(again)} was open already.` : "";
   say(`${plural(models.length, "model")} open.${note}`);
-  if (again || (current === null && models.length > 0)) {
-    show_model(again ?? models[0]);
+  if (again || current === null || added.includes(current)) {
+    show_model(again ?? current ?? models[0] ?? null);
   } else {
     show_list();
   }
 }
 
-const file_source = (file, folder = "") => ({
-  name: file.name, folder, size: file.size, last_modified: file.lastModified,
-  read: () => file.arrayBuffer(), handle: null,
-});
+const file_source = (file, folder = "") => ({ name: file.name, folder, file, handle: null });
 
 async function handle_source(handle, folder = "") {
-  const file = await handle.getFile();
-  return { ...file_source(file, folder), handle };
+  return { ...file_source(await handle.getFile(), folder), handle };
 }
 
 const open_files = (files) => open_sources(files.map((file) => file_source(file)));
@@ -77,7 +83,7 @@ async function open_handles(handles, folder = "") {
 
 // The models in `directory` and below, each knowing the folder, whose every file is named.
 async function fm_files_in(directory) {
-  const sources = [];
+  const found = [];
   const files = [];
   const walk = async (folder, path) => {
     for await (const entry of folder.values()) {
@@ -86,14 +92,14 @@ async function fm_files_in(directory) {
       } else {
         files.push(path + entry.name);
         if (entry.name.toLowerCase().endsWith(".fm")) {
-          sources.push(await handle_source(entry, path));
+          found.push(handle_source(entry, path));
         }
       }
     }
   };
   await walk(directory, "");
   const folder = mod_folder(directory.name, files);
-  return sources.map((source) => ({ ...source, mod_folder: folder }));
+  return (await Promise.all(found)).map((source) => ({ ...source, mod_folder: folder }));
 }
 
 async function open_folder(directory) {
@@ -102,7 +108,10 @@ async function open_folder(directory) {
 
 function mark_of(model) {
   if (model.refused) {
-    return ["too large", "mark bad"];
+    return [model.refused.mark, "mark bad"];
+  }
+  if (model.status === null) {
+    return ["opening", "mark"];
   }
   if (model.status !== 0) {
     return ["damaged", "mark bad"];
@@ -112,11 +121,12 @@ function mark_of(model) {
 
 function show_list() {
   const list = element("models");
+  const names = shown_names();
   list.replaceChildren();
   for (const model of models) {
     const choose = make("button", {
       type: "button",
-      textContent: shown_name(model),
+      textContent: names.get(model),
       className: "model" + (model === current ? " current" : ""),
     });
     choose.setAttribute("aria-current", model === current ? "true" : "false");
@@ -129,7 +139,7 @@ function show_list() {
     }
     choose.addEventListener("click", () => show_model(model));
     const pick = make("input", { type: "checkbox", checked: model.selected });
-    pick.setAttribute("aria-label", `Include ${shown_name(model)} in prefix changes`);
+    pick.setAttribute("aria-label", `Include ${names.get(model)} in prefix changes`);
     pick.addEventListener("change", () => {
       model.selected = pick.checked;
       forget_preview("The ticked models changed: preview again to apply.");
@@ -160,7 +170,7 @@ function draw_chunks(model) {
     part.style.flexGrow = String(Math.max(bytes_of(chunk) / Math.max(total, 1), 0.0001));
     bar.append(part);
   }
-  if (model.status !== 0) {
+  if (model.status !== 0 && model.status !== null) {
     bar.append(make("div", { className: "chunk damaged", textContent: "damaged" }));
   }
 }
@@ -174,7 +184,7 @@ function show_model(model) {
   }
   element("model-name").textContent = shown_name(model);
   draw_chunks(model);
-  element("report").textContent = model.refused ? model.reason : model.report;
+  element("report").textContent = model.refused || model.status === null ? model.reason : model.report;
   element("skin-tools").hidden = !model.editable;
   element("not-editable").hidden = model.editable;
   element("not-editable").textContent = model.reason ?? "";
@@ -214,7 +224,7 @@ function show_skins(model) {
       model.paths[index] = typed_path(field.value);
       notes.replaceChildren(...path_notes(model, index));
       show_problem(model);
-      check_paths(model);
+      check_paths(model, typing_pause);
       show_list();
     });
     const buttons = model.editable ? [
@@ -260,30 +270,35 @@ function after_change(model) {
   check_paths(model);
 }
 
-// The tool's own warnings for the list as it stands, from a replace run into nothing.
+// The tool's own warnings for the list as it stands, from the tool's thread. While the user
+// types, they are asked for once typing pauses.
+const typing_pause = 150;
 let checks = 0;
-async function check_paths(model) {
+let check_timer = null;
+function check_paths(model, pause = 0) {
   const check = ++checks;
-  const asked = [...model.paths];
-  if (asked.length === 0 || list_problem(model) !== null) {
-    model.warnings = [];
-    return;
-  }
-  let run;
-  try {
-    run = await run_tool(["/O", "/dev/null", "m.fm", ...asked.map((path) => path.bytes)], { "m.fm": model.bytes });
-  } catch {
-    return;  // the warnings are a hint; saving tells of any real failure
-  }
-  if (check !== checks || !models.includes(model)) {
-    return;  // changed again meanwhile
-  }
-  model.warnings = read_outline(run.outline).warnings;
-  if (model === current) {
-    element("skins").querySelectorAll(".warnings").forEach((notes, index) => {
-      notes.replaceChildren(...path_notes(model, index));
-    });
-  }
+  clearTimeout(check_timer);
+  check_timer = setTimeout(async () => {
+    if (model.paths.length === 0 || list_problem(model) !== null) {
+      model.warnings = [];
+      return;
+    }
+    let outline;
+    try {
+      outline = await ask("check", { model: model.number, paths: model.paths.map((path) => path.bytes) });
+    } catch {
+      return;  // the warnings are a hint; saving tells of any real failure
+    }
+    if (check !== checks || !models.includes(model)) {
+      return;  // changed again meanwhile
+    }
+    model.warnings = read_outline(outline).warnings;
+    if (model === current) {
+      element("skins").querySelectorAll(".warnings").forEach((notes, index) => {
+        notes.replaceChildren(...path_notes(model, index));
+      });
+    }
+  }, pause);
 }
 
 async function save_edited() {
@@ -331,18 +346,19 @@ async function save_edited() {
 // warnings about each; a model that cannot be edited, with the reason.
 async function folder_report() {
   let text = csv_line(["model", "skin path", "found in the folder", "warnings"]);
+  const names = shown_names();
   for (const model of models.filter((each) => each.mod_folder)) {
     if (!model.editable) {
-      text += csv_line([shown_name(model), "", "", model.reason]);
+      text += csv_line([names.get(model), "", "", model.reason]);
       continue;
     }
     let warnings = [];
     if (model.paths.length > 0 && list_problem(model) === null) {
-      const run = await run_tool(["/O", "/dev/null", "m.fm", ...model.paths.map((path) => path.bytes)], { "m.fm": model.bytes });
-      warnings = read_outline(run.outline).warnings;
+      const outline = await ask("check", { model: model.number, paths: model.paths.map((path) => path.bytes) });
+      warnings = read_outline(outline).warnings;
     }
     model.paths.forEach((path, index) => {
-      text += csv_line([shown_name(model), path.text, found_in(model.mod_folder, path.text) ? "yes" : "no",
+      text += csv_line([names.get(model), path.text, found_in(model.mod_folder, path.text) ? "yes" : "no",
                         (warnings[index] ?? []).join("; ")]);
     });
   }
@@ -377,7 +393,7 @@ function preview_prefix() {
   table.replaceChildren(
     make("caption", { textContent: `${plural(preview.changes.length, "path")} would change` }),
     row(["Model", "Path now", "Path after"], "th"),
-    ...preview.changes.map((change) => row([shown_name(change.model), change.before.text, change.after.text], "td")));
+    ...preview.changes.map((change) => row([change.name, change.before.text, change.after.text], "td")));
   element("left-out").replaceChildren(...preview.left_out.map(({ name, reason }) =>
     make("li", { textContent: `Left out: ${name}: ${reason}` })));
   previewed = preview.changes.length > 0 ? preview : null;
@@ -495,6 +511,7 @@ function wire() {
   });
 }
 
+start_tool();
 wire();
 
 // For scripts and tests that drive the page: the same calls its controls make.

@@ -1,7 +1,9 @@
-// Puts the page together as one self-contained file: the HTML, the style, the tool compiled
-// to WebAssembly (its script, and the WebAssembly itself as base64 text, which the page
-// compiles once) and the page's modules, joined in order of use. The Content-Security-Policy allows exactly those inline scripts and that
-// style, by their hashes, and no connection of any kind.
+// Puts the page together as one self-contained file: the HTML, the style, the page's modules
+// joined in order of use, and the source of the tool's thread (the tool compiled to
+// WebAssembly: its script, the WebAssembly itself as base64 text, and worker.js), carried
+// as inert text from which the page makes its worker. The Content-Security-Policy allows
+// exactly that inline script and that style, by their hashes, a worker made by the page
+// itself, and no connection of any kind.
 //   node web/build.mjs TOOL_SCRIPT OUTPUT_HTML
 
 import { createHash } from "node:crypto";
@@ -24,13 +26,15 @@ const modules = ["core.js", "outline.js", "zip.js", "folder.js", "models.js", "s
 
 const inline = (text) => text.replace(/<\/(script|style)/gi, "<\\/$1");
 const wasm = readFileSync(tool_script.replace(/\.js$/, ".wasm")).toString("base64");
-const core = inline(`${readFileSync(tool_script, "utf8")}\nvar fmskins_wasm_base64 = "${wasm}";\n`);
+const worker = read("worker.js").replace(/^export /gm, "");
+const tool = inline(`${readFileSync(tool_script, "utf8")}\nvar fmskins_wasm_base64 = "${wasm}";\n${worker}`);
 const app = inline(modules);
 const style = inline(read("style.css"));
 const hash = (text) => `'sha256-${createHash("sha256").update(text, "utf8").digest("base64")}'`;
 const policy = [
   "default-src 'none'",
-  `script-src ${hash(core)} ${hash(app)} 'wasm-unsafe-eval'`,
+  `script-src ${hash(app)} 'wasm-unsafe-eval'`,
+  "worker-src blob:",
   `style-src ${hash(style)}`,
   "img-src data: blob:",
   "connect-src 'none'",
@@ -41,6 +45,6 @@ const policy = [
 const page = read("fmskins.html")
   .replace("@CSP@", () => policy)
   .replace("@STYLE@", () => style)
-  .replace("@CORE@", () => core)
+  .replace("@TOOL@", () => tool)
   .replace("@APP@", () => app);
 writeFileSync(output, page);

@@ -1,100 +1,66 @@
-// Runs the console tool, compiled to WebAssembly, on models held in memory. A run ends as a
-// process ends (a failure never returns), so every run gets a module instance of its own,
-// with its own in-memory file system: the model goes in as a file, the report comes out as
-// the exact bytes of standard output, and any output file is read back.
+// The page's side of the tool's thread (worker.js): every run of the console tool happens
+// there, so nothing the tool does can hold up the page. Each call is a message; its answer
+// comes back by the call's number.
 
-// Larger models are refused before they are read: the page holds the model, and the tool's
-// copy of it, in the tab's memory.
+// Larger models are refused before they are read: the tool's thread holds the model, and
+// the tool's copy of it, in the tab's memory.
 export const model_size_limit = 1024 * 1024 * 1024;
 
-// The tool's WebAssembly, compiled once for the page; every run instantiates it anew.
-let compiled = null;
-function compiled_tool() {
-  if (compiled === null) {
-    const text = atob(fmskins_wasm_base64);
-    const bytes = new Uint8Array(text.length);
-    for (let index = 0; index < text.length; ++index) {
-      bytes[index] = text.charCodeAt(index);
+// Two threads at most: each holds the models whose number falls to it, and runs the tool
+// on them while the other does, on a computer with the cores for it.
+const thread_count = Math.max(1, Math.min(2, (navigator.hardwareConcurrency ?? 1) - 1));
+const threads = [];
+let calls = 0;
+const waiting = new Map();
+
+// Each thread is made from the tool's source carried in the page itself, so the page stays
+// one file that works from a disk.
+function make_thread() {
+  const source = document.getElementById("tool-source").textContent;
+  const thread = new Worker(URL.createObjectURL(new Blob([source], { type: "text/javascript" })));
+  thread.addEventListener("message", ({ data }) => {
+    const call = waiting.get(data.call);
+    waiting.delete(data.call);
+    if ("error" in data) {
+      call.reject(new Error(data.error));
+    } else {
+      call.resolve(data.value);
     }
-    compiled = WebAssembly.compile(bytes);
-  }
-  return compiled;
+  });
+  // A thread that fails outside any call (it ran out of memory, say) fails the calls waiting.
+  thread.addEventListener("error", (event) => {
+    for (const [number, call] of waiting) {
+      if (call.thread === thread) {
+        call.reject(new Error(event.message || "the tool's thread stopped"));
+        waiting.delete(number);
+      }
+    }
+  });
+  return thread;
 }
 
-// An argument as the tool receives it: a string goes in as its UTF-8 bytes, a byte array
-// as it is (a stored path whose bytes are not text).
-function argument_bytes(argument) {
-  const bytes = typeof argument === "string" ? new TextEncoder().encode(argument) : argument;
-  if (bytes.includes(0)) {
-    throw new Error("An argument cannot hold a NUL character.");
+export function start_tool() {
+  while (threads.length < thread_count) {
+    threads.push(make_thread());
   }
-  return bytes;
+}
+
+// Asks the tool's thread for `op` with `message`; resolves to its answer. A call about a
+// model goes to the thread that holds it.
+export function ask(op, message = {}) {
+  start_tool();
+  const call = ++calls;
+  const thread = threads[(message.model ?? call) % threads.length];
+  return new Promise((resolve, reject) => {
+    waiting.set(call, { resolve, reject, thread });
+    thread.postMessage({ call, op, ...message });
+  });
 }
 
 // Runs `fmskins` with `args` (strings or byte arrays) in a folder holding `files` (name to
-// bytes). Returns the exit status as a shell shows it (0..255), the report's bytes, the
-// model's outline (one object a line, as the tool gives it: chunks, stored paths and path
-// warnings, with bytes in hex) and the bytes of each name in `wanted` that exists afterwards.
-export async function run_tool(args, files = {}, wanted = []) {
-  const report = [];
-  const outline = [];
-  let status = null;
-  const into = (list) => (byte) => {
-    if (byte !== null && byte !== undefined) {
-      list.push(byte & 0xff);
-    }
-  };
-  const tool = await compiled_tool();
-  const module = await createFmskins({
-    thisProgram: "fmskins",
-    instantiateWasm: (imports, receive) => {
-      WebAssembly.instantiate(tool, imports).then((instance) => receive(instance, tool));
-      return {};
-    },
-    noInitialRun: true,
-    preRun: [(instance) => instance.FS.init(() => null, into(report), into(outline))],
-    onExit: (code) => {
-      status = code;
-    },
-    print: () => {},
-    printErr: () => {},
-  });
-  // The arguments, each ended by a NUL, program name first: fmskins_page_run reads them.
-  const parts = ["fmskins", ...args].map(argument_bytes);
-  const listed = new Uint8Array(parts.reduce((sum, part) => sum + part.length + 1, 0));
-  parts.reduce((at, part) => {
-    listed.set(part, at);
-    return at + part.length + 1;
-  }, 0);
-  module.FS.writeFile("/arguments", listed);
-  module.FS.mkdir("/work");
-  module.FS.chdir("/work");
-  for (const [name, bytes] of Object.entries(files)) {
-    // Handed over, not copied: a run never changes its input, and the caller keeps the bytes.
-    module.FS.writeFile(name, bytes, { canOwn: true });
-  }
-  try {
-    module.ccall("fmskins_page_run", null, ["string"], ["/arguments"]);
-  } catch (thrown) {
-    if (thrown && thrown.name === "ExitStatus") {
-      status = thrown.status;
-    } else {
-      throw thrown;
-    }
-  }
-  const written = {};
-  for (const name of wanted) {
-    try {
-      written[name] = module.FS.readFile(name);
-    } catch {
-      written[name] = null;
-    }
-  }
-  const lines = new TextDecoder().decode(new Uint8Array(outline)).split("\n").filter((line) => line !== "");
-  return {
-    status: (status ?? 0) & 0xff,
-    report: new Uint8Array(report),
-    outline: lines.map((line) => JSON.parse(line)),
-    files: written,
-  };
+// bytes). Resolves to the exit status as a shell shows it (0..255), the report's bytes, the
+// model's outline (one object a line: chunks, stored paths and path warnings, with bytes in
+// hex) and the bytes of each name in `wanted` that exists afterwards.
+export function run_tool(args, files = {}, wanted = []) {
+  return ask("run", { args, files, wanted });
 }

@@ -1,13 +1,15 @@
-// The open models and what is known of each: where it came from, its bytes as opened (or as
-// last saved), what the tool reported, and its skin list as the user is editing it. Each
+// The open models and what is known of each: where it came from, what the tool reported, and
+// its skin list as the user is editing it; its bytes, as opened or last saved, are held by
+// the tool's thread under the model's number. Each
 // path is its own entry: one the user did not touch keeps its stored bytes, whatever they
 // are; one the user typed is stored as the UTF-8 bytes of its text.
 
-import { model_size_limit, run_tool } from "./core.js";
+import { ask, model_size_limit } from "./core.js";
 import { fatal_line, path_byte_limit, read_outline, report_text, same_bytes, shown_bytes,
          text_bytes } from "./outline.js";
 
 export const models = [];
+let numbers = 0;
 
 // A path as stored: its bytes, the text shown for them, and whether any byte is marked.
 export function stored_path(bytes) {
@@ -40,10 +42,9 @@ export function list_problem(model) {
   return null;
 }
 
-// Lists `model.bytes` with the tool and takes what it tells: the report word for word, the
+// Takes what the tool told of the model in a listing (`run`): the report word for word, the
 // chunks, the stored paths, and whether (and why not) the page can edit the model.
-export async function list_model(model) {
-  const run = await run_tool(["/L", "m.fm"], { "m.fm": model.bytes });
+export function take_listing(model, run) {
   const outline = read_outline(run.outline);
   model.status = run.status;
   model.report = report_text(run.report).replace("Input Model File: m.fm", `Input Model File: ${model.name}`);
@@ -70,42 +71,46 @@ export async function list_model(model) {
 async function already_open(source) {
   for (const model of models) {
     // Only a file of the same name and size can be the same entry: the others are not asked.
-    if (source.handle && model.handle && model.name === source.name && model.size === source.size &&
+    if (source.handle && model.handle && model.name === source.name && model.size === source.file.size &&
         await model.handle.isSameEntry(source.handle)) {
       return model;
     }
     if (!source.handle && !model.handle && model.folder === source.folder &&
-        model.name === source.name && model.size === source.size &&
-        model.last_modified === source.last_modified) {
+        model.name === source.name && model.size === source.file.size &&
+        model.last_modified === source.file.lastModified) {
       return model;
     }
   }
   return null;
 }
 
-// Opens one model from `source` ({ name, folder, size, last_modified, read, handle }), or
-// refuses it before reading, by size. Returns the model and whether it was open already.
+// Adds a model for `source` ({ name, folder, file, handle, mod_folder }) to the list, not yet
+// read, or finds the one open already. Returns the model and whether it was open already.
 export async function add_model(source) {
   const open = await already_open(source);
   if (open) {
     return { model: open, again: true };
   }
   const model = {
-    name: source.name, folder: source.folder ?? "", handle: source.handle ?? null,
-    size: source.size, last_modified: source.last_modified, selected: true,
-    bytes: null, status: null, report: "", fatal: null, chunks: [], saved: [], paths: [],
-    warnings: [], editable: false, reason: null, refused: false, history: [], typing: null,
+    number: ++numbers, name: source.name, folder: source.folder ?? "", handle: source.handle ?? null,
+    file: source.file, size: source.file.size, last_modified: source.file.lastModified, selected: true,
+    status: null, report: "", fatal: null, chunks: [], saved: [], paths: [], warnings: [],
+    editable: false, reason: "Reading the model…", refused: null, history: [], typing: null,
     mod_folder: source.mod_folder ?? null,
   };
-  if (source.size > model_size_limit) {
-    model.refused = true;
-    model.reason = `${source.name} is too large for the page (over 1 GiB): edit it with the console tool.`;
-  } else {
-    model.bytes = new Uint8Array(await source.read());
-    await list_model(model);
-  }
   models.push(model);
   return { model, again: false };
+}
+
+// Reads and lists a model added, in the tool's thread; one too large is refused unread.
+export async function read_model(model) {
+  if (model.size > model_size_limit) {
+    model.refused = { mark: "too large", left_out: "too large for the page" };
+    model.reason = `${model.name} is too large for the page (over 1 GiB): edit it with the console tool.`;
+    return;
+  }
+  take_listing(model, await ask("open", { model: model.number, file: model.file }));
+  model.file = null;
 }
 
 // Keeps the list as it is now, for Undo, before a change. Keystrokes in one field are one
@@ -135,12 +140,24 @@ export function revert(model) {
 
 export function close_model(model) {
   models.splice(models.indexOf(model), 1);
+  ask("close", { model: model.number });
 }
 
-// The name a model is shown by: its folder and name, and a number where another open model
-// would show the same.
+// The name each open model is shown by: its folder and name, and a number where another
+// open model would show the same.
+export function shown_names() {
+  const alike = new Map();
+  for (const model of models) {
+    const name = model.folder + model.name;
+    alike.set(name, [...alike.get(name) ?? [], model]);
+  }
+  const shown = new Map();
+  for (const [name, same] of alike) {
+    same.forEach((model, index) => shown.set(model, same.length > 1 ? `${name} (${index + 1})` : name));
+  }
+  return shown;
+}
+
 export function shown_name(model) {
-  const name = model.folder + model.name;
-  const same = models.filter((other) => other.folder + other.name === name);
-  return same.length > 1 ? `${name} (${same.indexOf(model) + 1})` : name;
+  return shown_names().get(model);
 }

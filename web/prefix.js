@@ -2,7 +2,7 @@
 // Apply makes exactly the changes previewed. Prefixes are matched and replaced as bytes, so
 // the rest of each path keeps its stored bytes whatever they are.
 
-import { models, remember, shown_name, stored_path } from "./models.js";
+import { models, remember, shown_names, stored_path } from "./models.js";
 import { path_byte_limit, same_bytes, text_bytes } from "./outline.js";
 
 // The changes replacing `from` by `to` would make, and the ticked models and paths it leaves
@@ -11,10 +11,11 @@ export function preview_prefix_change(from, to) {
   const preview = { from, to, changes: [], left_out: [] };
   const from_bytes = text_bytes(from);
   const to_bytes = text_bytes(to);
+  const names = shown_names();
   for (const model of models.filter((each) => each.selected)) {
     if (!model.editable) {
-      preview.left_out.push({ name: shown_name(model), reason: model.refused ? "too large for the page"
-        : model.status !== 0 ? "damaged" : "cannot be edited here" });
+      preview.left_out.push({ name: names.get(model), reason: model.refused?.left_out
+        ?? (model.status === null ? "still being read" : model.status !== 0 ? "damaged" : "cannot be edited here") });
       continue;
     }
     model.paths.forEach((path, index) => {
@@ -24,9 +25,9 @@ export function preview_prefix_change(from, to) {
       const after = new Uint8Array(to_bytes.length + path.bytes.length - from_bytes.length);
       after.set(to_bytes);
       after.set(path.bytes.subarray(from_bytes.length), to_bytes.length);
-      const change = { model, index, before: path, after: stored_path(after) };
+      const change = { model, name: names.get(model), index, before: path, after: stored_path(after) };
       if (after.length > path_byte_limit) {
-        preview.left_out.push({ name: shown_name(model),
+        preview.left_out.push({ name: names.get(model),
           reason: `${change.after.text} would be ${after.length} bytes, over ${path_byte_limit}` });
       } else {
         preview.changes.push(change);

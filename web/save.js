@@ -5,42 +5,43 @@
 // is only "downloaded", since the page cannot know that it arrived, and its model keeps
 // its edits. One model's failure never stops the others.
 
-import { run_tool } from "./core.js";
-import { fatal_line, same_bytes } from "./outline.js";
-import { list_model, list_problem, shown_name } from "./models.js";
+import { ask } from "./core.js";
+import { fatal_line } from "./outline.js";
+import { list_problem, shown_names, take_listing } from "./models.js";
 import { zip_blob } from "./zip.js";
 
 export const zip_name = "fmskins-models.zip";
 
-// Models below this size are compared byte for byte with the file before it is replaced.
-const compared_size = 64 * 1024 * 1024;
+// Saves in place run this many at a time: each waits mostly on the browser's file system.
+const saves_at_once = 8;
 
 // The model with its list as edited, made by the tool in replace mode: the console tool's
-// bytes for that list. Null bytes, with the tool's FATAL line, when it refuses.
-export async function edited_bytes(model) {
+// bytes for that list, as a Blob, with their listing. A null Blob, with the tool's FATAL
+// line, when it refuses.
+export async function edited_bytes(model, crc = false) {
   const paths = [...model.paths];
-  const run = await run_tool(["/O", "out.fm", "m.fm", ...paths.map((path) => path.bytes)],
-                             { "m.fm": model.bytes }, ["out.fm"]);
-  if (run.status !== 0 || run.files["out.fm"] === null) {
-    return { bytes: null, paths, tool: fatal_line(run.report) ?? `status ${run.status}` };
+  const made = await ask("edit", { model: model.number, paths: paths.map((path) => path.bytes), crc });
+  if (made.blob === null) {
+    return { ...made, paths, tool: fatal_line(made.report) ?? `status ${made.status}` };
   }
-  return { bytes: run.files["out.fm"], paths, tool: null };
+  return { ...made, paths, tool: null };
 }
 
-// Whether the file behind the model's handle still holds what was opened (or last saved).
+// Whether the file behind the model's handle still holds what was opened (or last saved):
+// the same size and time, and, for a model read whole, the same bytes.
 async function unchanged_on_disk(model) {
   const file = await model.handle.getFile();
   if (file.size !== model.size || file.lastModified !== model.last_modified) {
     return false;
   }
-  return file.size >= compared_size || same_bytes(new Uint8Array(await file.arrayBuffer()), model.bytes);
+  return ask("same", { model: model.number, file });
 }
 
-// Writes `bytes` through `handle`: the browser replaces the file only when the stream closes.
-async function write_handle(handle, bytes) {
+// Writes `blob` through `handle`: the browser replaces the file only when the stream closes.
+async function write_handle(handle, blob) {
   const writable = await handle.createWritable();
   try {
-    await writable.write(bytes);
+    await writable.write(blob);
   } catch (error) {
     await writable.abort().catch(() => {});
     throw error;
@@ -53,8 +54,9 @@ async function write_handle(handle, bytes) {
 async function take_written(model, handle, made) {
   const file = await handle.getFile();
   const now = model.paths;
-  Object.assign(model, { handle, bytes: made.bytes, size: file.size, last_modified: file.lastModified });
-  await list_model(model);
+  await ask("commit", { model: model.number });
+  Object.assign(model, { handle, size: file.size, last_modified: file.lastModified });
+  take_listing(model, made.listing);
   if (now.length !== made.paths.length || now.some((path, index) => path !== made.paths[index])) {
     model.paths = now;
   }
@@ -99,11 +101,11 @@ export function download(name, blob) {
 // Hands the made models to the browser as downloads: one as itself, several as one zip.
 function deliver(made, where, results) {
   if (made.length === 1) {
-    download(made[0].model.name, new Blob([made[0].bytes]));
+    download(made[0].model.name, made[0].blob);
     results.push({ model: made[0].model, saved: false, text: `downloaded as ${made[0].model.name}` });
     return;
   }
-  const blob = zip_blob(made.map(({ model, bytes }) => ({ name: where.get(model), bytes })));
+  const blob = zip_blob(made.map(({ model, blob, size, crc }) => ({ name: where.get(model), blob, size, crc })));
   if (blob === null) {
     for (const { model } of made) {
       results.push({ model, saved: false, failed: true,
@@ -144,35 +146,45 @@ export async function save_models(chosen, progress) {
   const going = ready.filter((model) => in_place(model) || folder !== null || !window.showDirectoryPicker);
   const where = places(going);
   const downloads = [];
-  for (const [index, model] of going.entries()) {
-    progress(index + 1, going.length);
+  const several = going.filter((model) => !in_place(model) && folder === null).length > 1;
+  const save_one = async (model) => {
     try {
       // The file is read back for the comparison while the tool makes the new bytes.
       const checked = in_place(model) ? unchanged_on_disk(model) : null;
       checked?.catch(() => {});
-      const made = await edited_bytes(model);
-      if (made.bytes === null) {
+      const made = await edited_bytes(model, several);
+      if (made.blob === null) {
         failed(model, "not saved: the tool refused the edit", made.tool);
       } else if (in_place(model)) {
         if (!await checked) {
           failed(model, "not saved: changed on disk since it was opened: open it again to edit it");
         } else {
-          await write_handle(model.handle, made.bytes);
+          await write_handle(model.handle, made.blob);
           await take_written(model, model.handle, made);
-          results.push({ model, saved: true, text: `saved, ${made.bytes.length} bytes` });
+          results.push({ model, saved: true, text: `saved, ${made.size} bytes` });
         }
       } else if (folder !== null) {
         const handle = await file_in_folder(folder, where.get(model));
-        await write_handle(handle, made.bytes);
+        await write_handle(handle, made.blob);
         await take_written(model, handle, made);
-        results.push({ model, saved: true, text: `saved into ${folder.name}/${where.get(model)}, ${made.bytes.length} bytes` });
+        results.push({ model, saved: true, text: `saved into ${folder.name}/${where.get(model)}, ${made.size} bytes` });
       } else {
-        downloads.push({ model, bytes: made.bytes });
+        downloads.push({ model, ...made });
       }
     } catch (error) {
       failed(model, `not saved: the browser could not write it (${error.message || error.name})`);
     }
-  }
+  };
+  // A few at a time, each on its own: one model's failure never stops the others.
+  let next = 0;
+  const saver = async () => {
+    while (next < going.length) {
+      const model = going[next++];
+      progress(next, going.length);
+      await save_one(model);
+    }
+  };
+  await Promise.all(Array.from({ length: Math.min(saves_at_once, going.length) }, saver));
   if (downloads.length > 0) {
     try {
       deliver(downloads, where, results);
@@ -180,6 +192,7 @@ export async function save_models(chosen, progress) {
       downloads.forEach(({ model }) => failed(model, `not downloaded: the browser refused (${error.message || error.name})`));
     }
   }
+  const names = shown_names();
   return results.sort((first, second) => chosen.indexOf(first.model) - chosen.indexOf(second.model))
-    .map((result) => ({ ...result, name: shown_name(result.model) }));
+    .map((result) => ({ ...result, name: names.get(result.model) }));
 }

@@ -1,24 +1,9 @@
 // A zip archive of whole files, stored as they are (no compression), with each entry's
-// CRC-32: what every unzip tool reads. Names are UTF-8. Without the 64-bit extension an
-// archive stays below 4 GiB; a larger one is refused before anything is made.
+// CRC-32 (reckoned by the tool's thread, which made the bytes): what every unzip tool
+// reads. Names are UTF-8. Without the 64-bit extension an archive stays below 4 GiB; a
+// larger one is refused before anything is made.
 
 export const zip_size_limit = 0xffffffff;
-
-const crc_table = Array.from({ length: 256 }, (_, index) => {
-  let value = index;
-  for (let bit = 0; bit < 8; ++bit) {
-    value = value & 1 ? 0xedb88320 ^ (value >>> 1) : value >>> 1;
-  }
-  return value >>> 0;
-});
-
-export function crc32(bytes) {
-  let crc = 0xffffffff;
-  for (let index = 0; index < bytes.length; ++index) {
-    crc = crc_table[(crc ^ bytes[index]) & 0xff] ^ (crc >>> 8);
-  }
-  return (crc ^ 0xffffffff) >>> 0;
-}
 
 // The fields of a header, each [bytes, value], little-endian.
 function fields(list) {
@@ -36,7 +21,8 @@ function fields(list) {
   return out;
 }
 
-// The archive of `entries` ({ name, bytes }) as a Blob; null when it would pass 4 GiB.
+// The archive of `entries` ({ name, blob, size, crc }) as a Blob; null when it would pass
+// 4 GiB. The entries' Blobs are parts of it, never read here.
 export function zip_blob(entries, date = new Date()) {
   const time = (date.getHours() << 11) | (date.getMinutes() << 5) | (date.getSeconds() >> 1);
   const day = ((date.getFullYear() - 1980) << 9) | ((date.getMonth() + 1) << 5) | date.getDate();
@@ -44,15 +30,14 @@ export function zip_blob(entries, date = new Date()) {
   const parts = [];
   const directory = [];
   let offset = 0;
-  for (const { name, bytes } of entries) {
+  for (const { name, blob, size, crc } of entries) {
     const encoded = new TextEncoder().encode(name);
-    const crc = crc32(bytes);
     const common = [[2, 20], [2, utf8_names], [2, 0], [2, time], [2, day], [4, crc],
-                    [4, bytes.length], [4, bytes.length], [2, encoded.length], [2, 0]];
-    parts.push(fields([[4, 0x04034b50], ...common]), encoded, bytes);
+                    [4, size], [4, size], [2, encoded.length], [2, 0]];
+    parts.push(fields([[4, 0x04034b50], ...common]), encoded, blob);
     directory.push(fields([[4, 0x02014b50], [2, 20], ...common, [2, 0], [2, 0], [2, 0], [4, 0],
                            [4, offset]]), encoded);
-    offset += 30 + encoded.length + bytes.length;
+    offset += 30 + encoded.length + size;
     if (offset > zip_size_limit) {
       return null;
     }

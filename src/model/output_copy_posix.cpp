@@ -113,6 +113,13 @@ bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early
   Transfer how = !mapped   ? Transfer::from_memory
                  : regular ? Transfer::copy_range
                            : Transfer::send_file;
+#if defined(__EMSCRIPTEN__)
+  // The page's in-memory file system grows a file by an eighth at a time, copying it each
+  // time: a new file sized first is copied into once.
+  if (regular && status.st_size == 0) {
+    (void)ftruncate(descriptor, static_cast<off_t>(request.output.length));
+  }
+#endif
   std::uint64_t written = 0;
   std::uint64_t handed = 0;  // bytes whose disk writes were started
   std::size_t index = 0;
