@@ -423,18 +423,17 @@ async function dropped(event) {
     handle: item.getAsFileSystemHandle ? item.getAsFileSystemHandle().catch(() => null) : null,
     file: item.getAsFile(),
   }));
-  const sources = [];
-  for (const { handle, file } of taken) {
+  const sources = await Promise.all(taken.map(async ({ handle, file }) => {
     const got = await handle;
     if (got?.kind === "directory") {
-      sources.push(...await fm_files_in(got));
-    } else if (got?.kind === "file") {
-      sources.push(await handle_source(got));
-    } else if (file) {
-      sources.push(file_source(file));
+      return fm_files_in(got);
     }
-  }
-  await open_sources(sources);
+    if (got?.kind === "file") {
+      return [await handle_source(got)];
+    }
+    return file ? [file_source(file)] : [];
+  }));
+  await open_sources(sources.flat());
 }
 
 function wire() {
