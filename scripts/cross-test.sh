@@ -46,14 +46,14 @@ windows() {
   rm -rf build-release-check
   unzip -q "dist/fmskins-$version-windows-x86_64.zip" -d build-release-check
   local folder=build-release-check/fmskins-$version-windows-x86_64
-  for file in fmskins.exe fmskins.html README.txt fmskins-list.cmd README.md LICENSE CHANGELOG.md fmskins.txt; do
+  for file in fmskins.exe fmskins-list.exe fmskins.html README.txt README.md LICENSE CHANGELOG.md fmskins.txt; do
     test -f "$folder/$file"
   done
   grep -q $'^WINDOWS\r$' "$folder/fmskins.txt"  # the manual's Windows section, CRLF ends
   grep -q $'^fmskins for Windows\r$' "$folder/README.txt"
   # Every text a console may type is plain ASCII, with CRLF line ends throughout.
-  ! LC_ALL=C grep -l '[^[:print:][:space:]]' "$folder"/*.txt "$folder"/*.md "$folder"/*.cmd "$folder/LICENSE"
-  ! grep -l $'[^\r]$' "$folder"/*.txt "$folder"/*.cmd
+  ! LC_ALL=C grep -l '[^[:print:][:space:]]' "$folder"/*.txt "$folder"/*.md "$folder/LICENSE"
+  ! grep -l $'[^\r]$' "$folder"/*.txt
   # Whole outputs are taken first: grep -q stopping early would end the writer with SIGPIPE.
   local listing resources contents
   # wine itself, starting again after the suite's last run, is tried twice.

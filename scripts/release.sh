@@ -5,9 +5,10 @@
 #   dist/fmskins-<version>-linux-x86_64.tar.gz  the static tool, its manual page, the page
 #                                               fmskins.html, a README.txt of its own, the
 #                                               licence, the changelog and the manual as text
-#   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe (with its version resource), a
-#                                               README.txt and fmskins-list.cmd for Windows, the
-#                                               page and the same documents, with CRLF line ends
+#   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe and the drag-and-drop lister
+#                                               fmskins-list.exe (with their version resources),
+#                                               a README.txt for Windows, the page and the same
+#                                               documents, with CRLF line ends
 #   dist/SHA256SUMS                             a checksum for each of them
 # Installs what it needs from Debian when run as root.
 set -euo pipefail
@@ -57,14 +58,14 @@ mkdir -p dist
 windows=fmskins-$version-windows-x86_64
 linux=fmskins-$version-linux-x86_64
 stage "$windows" build-release-windows/fmskins.exe fmskins.exe x86_64-w64-mingw32-strip
+cp build-release-windows/fmskins-list.exe "dist/$windows/"
+x86_64-w64-mingw32-strip "dist/$windows/fmskins-list.exe"
 # Text files in the Windows archive have CRLF line ends, as Notepad, type and cmd expect.
 for file in README.md LICENSE CHANGELOG.md fmskins.txt; do
   sed -i 's/$/\r/' "dist/$windows/$file"
 done
-# The Windows user's own README and the drag-and-drop lister, CRLF whatever the checkout.
-for file in README.txt fmskins-list.cmd; do
-  sed 's/\r*$/\r/' "windows/$file" >"dist/$windows/$file"
-done
+# The Windows user's own README, CRLF whatever the checkout.
+sed 's/\r*$/\r/' windows/README.txt >"dist/$windows/README.txt"
 stage "$linux" build-release-linux/fmskins fmskins strip
 cp build-release-linux/doc/fmskins.1 "dist/$linux/fmskins.1"
 # The tarball's own README, which names only what the tarball holds.

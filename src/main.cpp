@@ -20,7 +20,9 @@
 #include "cli/launch.h"
 #include "model/model_pass.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include "model/output_windows.h"
+#else
 #include "model/output_posix.h"
 #endif
 
@@ -77,6 +79,7 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   // The report is the same bytes on every system: no line-end translation.
   (void)_setmode(_fileno(stdout), _O_BINARY);
+  fmskins::guard_console_interrupts();
 #endif
   // A report of a million chunks into a file or pipe should not cost a write per line.
   if (isatty(fileno(stdout)) == 0) {

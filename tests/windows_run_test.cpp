@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <sstream>
+
 #include "support/model_builder.h"
 #include "support/report_text.h"
 #include "support/tool_runner.h"
 
-#ifndef FMSKINS_HOLD_FILE_PATH
-#error "FMSKINS_HOLD_FILE_PATH must name the hold_file helper"
+#if !defined(FMSKINS_HOLD_FILE_PATH) || !defined(FMSKINS_LIST_PATH)
+#error "FMSKINS_HOLD_FILE_PATH and FMSKINS_LIST_PATH must name the hold_file helper and the lister"
 #endif
 
 namespace fmskins::test {
@@ -62,8 +64,11 @@ TEST(WindowsRun, LongUnicodeNamesAreEditedInPlace) {
   for (int letter = 0; letter < 120; ++letter) {
     cyrillic += "\xd0\x96";  // Ж
   }
-  for (const std::string& name :
-       {std::string(199, 'a') + "\xf0\x9f\x98\x80.fm", cyrillic + ".fm"}) {
+  // The last is a path of over 260 characters, which a system without long paths enabled
+  // takes only as a \\?\ name.
+  for (const std::string& name : {std::string(199, 'a') + "\xf0\x9f\x98\x80.fm", cyrillic + ".fm",
+                                  std::string(150, 'd') + "/" + std::string(150, 'e') + ".fm"}) {
+    std::filesystem::create_directories((dir.path / utf8_path(name)).parent_path());
     write_file(dir.path / utf8_path(name), sample_model({"old"}));
     const ToolRun run = run_tool(dir.path, {name, "new"});
     EXPECT_EQ(run.status, 0) << run.output;
@@ -153,8 +158,11 @@ TEST(WindowsRun, OutputHeldByAnotherProgramIsRetriedThenRefused) {
     run = run_tool(dir.path, {"/O", output, "m.fm", "new"});
     WaitForSingleObject(holder, INFINITE);
     CloseHandle(holder);
-    EXPECT_TRUE(run.output.ends_with("Output Model File: " + output + "\n" +
-                                     fatal_line("Unable to replace output model file")))
+    // The model is held without delete sharing: a second line says what to do.
+    EXPECT_TRUE(run.output.ends_with(
+        "Output Model File: " + output + "\n" + fatal_line("Unable to replace output model file") +
+        "Another program has the file open (the game, a viewer or a backup tool): close it and "
+        "run the tool again.\n"))
         << run.output;
     EXPECT_EQ(run.status, failure_status);
     EXPECT_EQ(snapshot(dir.path),
@@ -172,27 +180,78 @@ TEST(WindowsRun, OutputHeldByAnotherProgramIsRetriedThenRefused) {
   EXPECT_EQ(read_file(dir.path / "m.fm"), sample_model({"old"}));
 }
 
-// Models dropped on fmskins-list.cmd (here named on its command line, as Explorer does) are
-// each listed, names with spaces and letters outside the code page included.
-TEST(WindowsRun, DroppedModelsAreListedByTheListingScript) {
+// Models dropped on fmskins-list.exe, started as Explorer starts it: a name is quoted only
+// when it holds a space, so &, ^, %, commas, semicolons and equals signs reach it bare. Each
+// model is listed, a damaged one fails only its own listing, and nothing is changed.
+TEST(WindowsRun, DroppedModelsAreListedByTheLister) {
   const ScratchDir dir;
-  const std::string second = "\xd0\x9a\xd0\xbe\xd1\x82 two.fm";  // Кот two.fm
-  write_file(dir.path / "one model.fm", sample_model({"first"}));
-  write_file(dir.path / utf8_path(second), sample_model({"second"}));
-  const std::wstring script =
-      (utf8_path(FMSKINS_TOOL_PATH).parent_path() / "fmskins-list.cmd").wstring();
+  const std::vector<std::string> names = {
+      "one model.fm", "a&b.fm",    "c^d.fm",
+      "bad.fm",       "a,b.fm",    "a;b.fm",
+      "a=b.fm",       "%PATH%.fm", "\xd0\x9a\xd0\xbe\xd1\x82 two.fm"};  // Кот two.fm
+  Files files;
+  std::wstring command = L"fmskins-list";
+  for (std::size_t index = 0; index < names.size(); ++index) {
+    files[names[index]] =
+        names[index] == "bad.fm" ? "not a model" : sample_model({"skin" + std::to_string(index)});
+    write_file(dir.path / utf8_path(names[index]), files[names[index]]);
+    const std::wstring name = utf8_path(names[index]).wstring();
+    command += names[index].find(' ') == std::string::npos ? L" " + name : L" \"" + name + L"\"";
+  }
   const ScratchDir capture;
-  const DWORD status = run_logged(
-      "C:\\windows\\system32\\cmd.exe",
-      L"cmd /c \"\"" + script + L"\" \"one model.fm\" \"" + utf8_path(second).wstring() + L"\"\"",
-      dir.path, capture.path / "log.txt");
+  const DWORD status = run_logged(FMSKINS_LIST_PATH, command, dir.path, capture.path / "log.txt");
   const std::string listed = read_file(capture.path / "log.txt");
-  EXPECT_EQ(status, 0U) << listed;
-  EXPECT_NE(listed.find("Input Model File: one model.fm"), std::string::npos) << listed;
-  EXPECT_NE(listed.find("    first\n"), std::string::npos) << listed;
-  EXPECT_NE(listed.find("    second\n"), std::string::npos) << listed;
-  EXPECT_EQ(snapshot(dir.path),
-            (Files{{"one model.fm", sample_model({"first"})}, {second, sample_model({"second"})}}));
+  EXPECT_EQ(status, 1U) << listed;
+  for (std::size_t index = 0; index < names.size(); ++index) {
+    if (names[index] != "bad.fm") {
+      EXPECT_NE(listed.find("    skin" + std::to_string(index) + "\n"), std::string::npos)
+          << listed;
+    }
+  }
+  EXPECT_NE(listed.find("Input Model File: a&b.fm\n"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("Input Model File: %PATH%.fm\n"), std::string::npos) << listed;
+  EXPECT_EQ(snapshot(dir.path), files);
+}
+
+// The mod-folder recipe of README.txt, run by cmd as a user runs it, stops at the first
+// model that fails: the models after it are left as they are.
+TEST(WindowsRun, ReadmeRecipeStopsAtTheFirstFailure) {
+  const ScratchDir dir;
+  std::istringstream readme(
+      read_file(std::filesystem::path(FMSKINS_SOURCE_DIR) / "windows" / "README.txt"));
+  std::string recipe;
+  for (std::string line;
+       std::getline(readme, line) && recipe.find("exit /b\r\n:") == std::string::npos;) {
+    line.erase(line.find_last_not_of('\r') + 1);
+    if (!recipe.empty() || line == "  @echo off") {
+      recipe += line.substr(std::min<std::size_t>(2, line.size())) + "\r\n";
+    }
+    if (line == "  exit /b") {
+      break;
+    }
+  }
+  write_file(dir.path / "retarget.cmd", recipe);
+  const Files models = {
+      {"a.fm", sample_model({"old"})}, {"b.fm", "not a model"}, {"c.fm", sample_model({"old"})}};
+  for (const auto& [name, bytes] : models) {
+    write_file(dir.path / name, bytes);
+  }
+  const std::wstring path =
+      utf8_path(FMSKINS_TOOL_PATH).parent_path().wstring() + L";" + _wgetenv(L"PATH");
+  SetEnvironmentVariableW(L"PATH", path.c_str());
+  const ScratchDir capture;
+  const DWORD status = run_logged("C:\\windows\\system32\\cmd.exe", L"cmd /c retarget.cmd",
+                                  dir.path, capture.path / "log.txt");
+  const std::string log = read_file(capture.path / "log.txt");
+  EXPECT_EQ(status, 1U) << recipe << log;
+  EXPECT_NE(log.find("A model failed;"), std::string::npos) << log;
+  // Edited in the order listed, up to the damaged model, and not one after it.
+  const std::size_t failed_at = log.find("b.fm");
+  for (const std::string name : {"a.fm", "c.fm"}) {
+    EXPECT_EQ(read_file(dir.path / name),
+              sample_model({log.find(name) < failed_at ? "models/mymod/skin.m8" : "old"}))
+        << log;
+  }
 }
 
 // A model another program holds without sharing for a moment is waited for; the replace
@@ -211,6 +270,35 @@ TEST(WindowsRun, HeldModelIsWaitedForAndAttributesAreKept) {
   EXPECT_EQ(GetFileAttributesW(model.c_str()) & marks, marks);
   SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(read_file(dir.path / "m.fm"), sample_model({"new"}));
+}
+
+// A run ended from outside while it writes (End task, a crash) leaves no temporary file
+// behind: the temporary is marked for deletion until just before the rename.
+TEST(WindowsRun, RunEndedWhileWritingLeavesNothing) {
+  const ScratchDir dir;
+  const std::string model =
+      header_chunk(1) + skin_chunk({"old"}) + plain_chunk("frames", 1, std::size_t{300} << 20U);
+  write_file(dir.path / "m.fm", model);
+  const PROCESS_INFORMATION process =
+      start_process(FMSKINS_TOOL_PATH, L"fmskins /O out.fm m.fm new", nullptr, dir.path.c_str());
+  const auto names = [&dir] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+      found.push_back(entry.path().filename().string());
+    }
+    return found;
+  };
+  for (int wait = 0; wait < 2000 && names().size() < 2; ++wait) {
+    Sleep(5);
+  }
+  EXPECT_EQ(names().size(), 2U) << "no temporary file was seen";
+  TerminateProcess(process.hProcess, 1);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  Sleep(200);  // the system closes the ended process's handles
+  EXPECT_EQ(names(), std::vector<std::string>{"m.fm"});
+  EXPECT_EQ(read_file(dir.path / "m.fm"), model);
 }
 
 // The tool's standard output redirected to a file, named as the output: the model is

@@ -11,6 +11,12 @@ namespace fmskins {
 std::wstring widen(std::string_view utf8);
 std::string narrow(std::wstring_view wide);  // to UTF-8
 
+// A file name as the system's file calls take it: UTF-16, and where its full form is long
+// enough that it, or the temporary file made beside it, could pass the 260 characters a
+// system without long paths enabled allows, as that full form behind \\?\, which every
+// system takes at any length. Shorter names and devices go as they are.
+std::wstring system_path(std::string_view utf8);
+
 // UTF-8 to the ANSI code page. With `exact`, no character is replaced by a look-alike, and
 // `lossless` (when given) tells whether every character could be kept.
 std::string to_ansi_code_page(std::string_view utf8, bool exact, bool* lossless);

@@ -11,6 +11,7 @@
 
 #include "cli/windows_text.h"
 #include "model/model_file_system.h"
+#include "model/output_windows.h"
 
 namespace fmskins {
 namespace {
@@ -31,12 +32,36 @@ void take_status(const struct _stat64& found, ModelFileStatus& status) {
 }  // namespace
 
 bool path_status(const std::string& path, ModelFileStatus& status) {
+  const std::wstring name = system_path(path);
   struct _stat64 found {};
-  if (_wstat64(widen(path).c_str(), &found) != 0) {
+  if (!name.starts_with(L"\\\\?\\")) {
+    if (_wstat64(name.c_str(), &found) != 0) {
+      return false;
+    }
+    take_status(found, status);
+    return true;
+  }
+  // The C library's status call takes no \\?\ name: the file is opened, asking for no
+  // access, and its handle asked instead.
+  const HANDLE file =
+      CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = ENOENT;
     return false;
   }
-  take_status(found, status);
-  return true;
+  const int descriptor =
+      _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDONLY | _O_BINARY);
+  if (descriptor < 0) {
+    (void)CloseHandle(file);
+    return false;
+  }
+  const bool found_status = _fstat64(descriptor, &found) == 0;
+  (void)_close(descriptor);
+  if (found_status) {
+    take_status(found, status);
+  }
+  return found_status;
 }
 
 // Another program (a virus scanner, an indexer, the exporter) may hold the model without
@@ -46,7 +71,7 @@ bool path_status(const std::string& path, ModelFileStatus& status) {
 // fail as held, and is told apart from a holder that shares no reading by an open that
 // shares everything.
 int open_model(const std::string& path, bool shut_out_writers) {
-  const std::wstring wide = widen(path);
+  const std::wstring wide = system_path(path);
   const DWORD sharing =
       FILE_SHARE_READ | FILE_SHARE_DELETE | (shut_out_writers ? 0 : FILE_SHARE_WRITE);
   DWORD pause = 10;
@@ -120,9 +145,15 @@ bool written_while_watched() { return false; }
 // since an open file cannot be renamed over on every Windows file system.
 int keep_model_open(int descriptor) { return descriptor; }
 
-bool status_since_read(const ModelImage& /*model*/, const std::string& path,
-                       ModelFileStatus& status) {
-  return path_status(path, status);
+// The name must still hold the file that was read: a file another program renamed over it
+// is a change, even one of the same size saved within the same second.
+bool status_since_read(const ModelImage& model, const std::string& path, ModelFileStatus& status) {
+  if (!path_status(path, status)) {
+    return false;
+  }
+  const auto read = reinterpret_cast<HANDLE>(_get_osfhandle(model.descriptor));
+  return model.descriptor < 0 || read == INVALID_HANDLE_VALUE ||
+         same_disk_file(system_path(path), read);
 }
 
 }  // namespace fmskins

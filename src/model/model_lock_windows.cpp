@@ -30,7 +30,7 @@ bool is_disk_file(const std::wstring& path) {
 }  // namespace
 
 LockOutcome try_lock_output(const std::string& output_path, std::intptr_t& handle) {
-  const std::wstring path = widen(output_path);
+  const std::wstring path = system_path(output_path);
   if (!is_disk_file(path)) {
     return LockOutcome::nothing_to_lock;
   }
