@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "cli/shown_text.h"
+
 #include "support/model_builder.h"
 
 namespace fmskins {

@@ -67,7 +67,6 @@ void report(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_end(arguments);
 }
 
-std::string stored_text_for_report(std::string_view stored) { return from_ansi_code_page(stored); }
 #else
 // The report is printf-style by design: every line is a format string the compiler checks.
 void report(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
@@ -77,7 +76,6 @@ void report(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_end(arguments);
 }
 
-std::string stored_text_for_report(std::string_view stored) { return std::string(stored); }
 #endif
 
 bool flush_report() { return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 && !report_lost; }

@@ -25,8 +25,4 @@ void report(const char* format, ...);
 // full disk).
 bool flush_report();
 
-// A text stored in a model (a skin path, an identifier), in the tool's inside encoding:
-// unchanged on POSIX systems; converted from the ANSI code page on Windows.
-std::string stored_text_for_report(std::string_view stored);
-
 }  // namespace fmskins

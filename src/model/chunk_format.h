@@ -52,10 +52,4 @@ const ChunkKind* find_chunk_kind(std::string_view identifier);
 // The text of a stored skin entry: its bytes up to the first NUL, at most 63 of them.
 std::string_view skin_entry_text(std::span<const std::uint8_t> entry);
 
-// Text from a model file or the command line made safe for a terminal: control characters
-// become \xHH, one per byte as stored: C0 controls and DEL; C1 controls (U+0080 to U+009F),
-// whether written in UTF-8 or as single bytes 80 to 9F outside any UTF-8 sequence. Every
-// other byte is kept exactly as it is.
-std::string printable_text(std::string_view text);
-
 }  // namespace fmskins

@@ -6,6 +6,7 @@
 
 #include "cli/fatal.h"
 #include "cli/report.h"
+#include "cli/shown_text.h"
 #include "model/chunk_format.h"
 #include "model/model_file.h"
 #include "model/model_lock.h"

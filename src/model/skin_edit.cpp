@@ -12,6 +12,7 @@
 
 #include "cli/fatal.h"
 #include "cli/report.h"
+#include "cli/shown_text.h"
 #include "model/chunk_format.h"
 #include "model/model_outline.h"
 
