@@ -9,6 +9,7 @@
 
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
+import { createHash } from "node:crypto";
 import { createServer } from "node:http";
 import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -414,6 +415,19 @@ test("a 256 MiB model never holds up the page while it is opened and a path type
   await served.waitForFunction(() => document.querySelector("#skins .warnings").textContent.includes("backslash"));
   assert.equal(await served.$eval("#report", (report) => report.textContent), native.report.replace("m.fm", "big.fm"));
   assert.ok(await served.evaluate(() => window.longest) < 100, `a task of ${await served.evaluate(() => window.longest)} ms`);
+  // Saved in place, read whole only now: the console tool's bytes, and the report of the file as saved.
+  const edited = run_native(Buffer.concat([start, Buffer.alloc(size - start.length)]),
+                            ["/O", "out.fm", "m.fm", "models/big/skin.m8\\mods\\a.m8"]);
+  const saved = await served.evaluate(async () => {
+    const results = await window.fmskins_page.save_edited();
+    const file = await (await (await navigator.storage.getDirectory()).getFileHandle("big.fm")).getFile();
+    const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", await file.arrayBuffer()));
+    return { results: results.map((result) => result.text), digest: [...digest],
+             report: document.getElementById("report").textContent };
+  });
+  assert.deepEqual(saved.results, [`saved, ${edited.out.length} bytes`]);
+  assert.deepEqual(saved.digest, [...createHash("sha256").update(Buffer.from(edited.out, "latin1")).digest()]);
+  assert.match(saved.report, /skin.m8\\mods\\a.m8\n/);
   await served.close();
 });
 
