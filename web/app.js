@@ -119,40 +119,52 @@ function mark_of(model) {
   return edited(model) ? ["edited", "mark"] : null;
 }
 
-function show_list() {
-  const list = element("models");
-  const names = shown_names();
-  list.replaceChildren();
-  for (const model of models) {
-    const choose = make("button", {
-      type: "button",
-      textContent: names.get(model),
-      className: "model" + (model === current ? " current" : ""),
-    });
-    choose.setAttribute("aria-current", model === current ? "true" : "false");
-    const missing = missing_count(model);
-    for (const mark of [mark_of(model), missing > 0 ? [`${missing} not found`, "mark missing"] : null]) {
-      if (mark) {
-        // The comma only separates the mark in the button's spoken name.
-        choose.append(make("span", { className: mark[1] }, [make("span", { className: "unseen", textContent: ", " }), mark[0]]));
-      }
+// One model's entry in the list: its tick for prefix changes and its button, with marks.
+function list_entry(model, names) {
+  const choose = make("button", {
+    type: "button",
+    textContent: names.get(model),
+    className: "model" + (model === current ? " current" : ""),
+  });
+  choose.setAttribute("aria-current", model === current ? "true" : "false");
+  const missing = missing_count(model);
+  for (const mark of [mark_of(model), missing > 0 ? [`${missing} not found`, "mark missing"] : null]) {
+    if (mark) {
+      // The comma only separates the mark in the button's spoken name.
+      choose.append(make("span", { className: mark[1] }, [make("span", { className: "unseen", textContent: ", " }), mark[0]]));
     }
-    choose.addEventListener("click", () => show_model(model));
-    const pick = make("input", { type: "checkbox", checked: model.selected });
-    pick.setAttribute("aria-label", `Include ${names.get(model)} in prefix changes`);
-    pick.addEventListener("change", () => {
-      model.selected = pick.checked;
-      forget_preview("The ticked models changed: preview again to apply.");
-    });
-    list.append(make("li", {}, [pick, choose]));
   }
+  choose.addEventListener("click", () => show_model(model));
+  const pick = make("input", { type: "checkbox", checked: model.selected });
+  pick.setAttribute("aria-label", `Include ${names.get(model)} in prefix changes`);
+  pick.addEventListener("change", () => {
+    model.selected = pick.checked;
+    forget_preview("The ticked models changed: preview again to apply.");
+  });
+  return make("li", {}, [pick, choose]);
+}
+
+// Across the models opened from folders: how many of their skin paths the folder lacks.
+function show_summary() {
   element("save").disabled = saving;
-  // Across the models opened from folders: how many of their skin paths the folder lacks.
   const in_folders = models.filter((model) => model.mod_folder);
   element("folder-tools").hidden = in_folders.length === 0;
   const total = in_folders.reduce((sum, model) => sum + model.paths.length, 0);
   const missing = in_folders.reduce((sum, model) => sum + missing_count(model), 0);
   element("missing-summary").textContent = `${missing} of ${plural(total, "skin path")} not found in the opened folder`;
+}
+
+function show_list() {
+  const names = shown_names();
+  element("models").replaceChildren(...models.map((model) => list_entry(model, names)));
+  show_summary();
+}
+
+// While the user types, only the model's own entry and the summary change.
+function show_entry(model) {
+  const entry = element("models").children[models.indexOf(model)];
+  entry?.replaceWith(list_entry(model, shown_names()));
+  show_summary();
 }
 
 // The chunks to scale of their bytes, each with its identifier and size.
@@ -225,7 +237,7 @@ function show_skins(model) {
       notes.replaceChildren(...path_notes(model, index));
       show_problem(model);
       check_paths(model, typing_pause);
-      show_list();
+      show_entry(model);
     });
     const buttons = model.editable ? [
       ["Up", index > 0, () => move(model, index, -1)],
