@@ -31,17 +31,18 @@ struct ListingEnded {
 // Lists one model; its status, as the tool's would be.
 int list_model(const std::string& model_path) {
   try {
-    fmskins::RunOptions options;
-    options.program_name = "fmskins";
-    options.list_only = true;
-    options.model_path = model_path;
-    options.output_path = model_path;
-    fmskins::run_model_pass(options, nullptr);
+    try {
+      fmskins::RunOptions options;
+      options.program_name = "fmskins";
+      options.list_only = true;
+      options.model_path = model_path;
+      options.output_path = model_path;
+      fmskins::run_model_pass(options, nullptr);
+    } catch (const std::bad_alloc&) {
+      fmskins::fatal("Can't allocate memory", -1);  // reported as the tool reports it
+    }
   } catch (const ListingEnded& ended) {
     return ended.status;
-  } catch (const std::bad_alloc&) {
-    fmskins::report("\nFATAL: Can't allocate memory\n");
-    return -1;
   }
   return 0;
 }

@@ -2,10 +2,10 @@
 // retarget a path prefix across models, and save. Every listing, warning and saved byte
 // comes from the console tool itself (core.js); this file only shows and asks.
 
-import { ask, run_tool, start_tool } from "./core.js";
-import { chunk_header_size, path_byte_limit, read_outline } from "./outline.js";
-import { add_model, close_model, edited, list_problem, models, read_model, remember, revert, shown_name,
-         shown_names, typed_path, undo } from "./models.js";
+import { run_tool, start_tool } from "./core.js";
+import { chunk_header_size, path_byte_limit } from "./outline.js";
+import { add_model, close_model, edited, list_problem, models, path_warnings, read_model, remember, revert,
+         shown_name, shown_names, typed_path, undo } from "./models.js";
 import { csv_line, found_in, missing_count, mod_folder } from "./folder.js";
 import { apply_prefix_change, preview_prefix_change } from "./prefix.js";
 import { download, save_models } from "./save.js";
@@ -295,16 +295,16 @@ function check_paths(model, pause = 0) {
       model.warnings = [];
       return;
     }
-    let outline;
+    let warnings;
     try {
-      outline = await ask("check", { model: model.number, paths: model.paths.map((path) => path.bytes) });
+      warnings = await path_warnings(model);
     } catch {
       return;  // the warnings are a hint; saving tells of any real failure
     }
     if (check !== checks || !models.includes(model)) {
       return;  // changed again meanwhile
     }
-    model.warnings = read_outline(outline).warnings;
+    model.warnings = warnings;
     if (model === current) {
       element("skins").querySelectorAll(".warnings").forEach((notes, index) => {
         notes.replaceChildren(...path_notes(model, index));
@@ -366,8 +366,7 @@ async function folder_report() {
     }
     let warnings = [];
     if (model.paths.length > 0 && list_problem(model) === null) {
-      const outline = await ask("check", { model: model.number, paths: model.paths.map((path) => path.bytes) });
-      warnings = read_outline(outline).warnings;
+      warnings = await path_warnings(model);
     }
     model.paths.forEach((path, index) => {
       text += csv_line([names.get(model), path.text, found_in(model.mod_folder, path.text) ? "yes" : "no",

@@ -113,6 +113,13 @@ export async function read_model(model) {
   model.file = null;
 }
 
+// The tool's warnings about each path of the model's list as it stands (from a replace run
+// into nothing), by the path's index.
+export async function path_warnings(model) {
+  const outline = await ask("check", { model: model.number, paths: model.paths.map((path) => path.bytes) });
+  return read_outline(outline).warnings;
+}
+
 // Keeps the list as it is now, for Undo, before a change. Keystrokes in one field are one
 // change until another kind of change comes.
 export function remember(model, typing = null) {
@@ -149,7 +156,8 @@ export function shown_names() {
   const alike = new Map();
   for (const model of models) {
     const name = model.folder + model.name;
-    alike.set(name, [...alike.get(name) ?? [], model]);
+    alike.set(name, alike.get(name) ?? []);
+    alike.get(name).push(model);
   }
   const shown = new Map();
   for (const [name, same] of alike) {

@@ -16,7 +16,7 @@ export const zip_name = "fmskins-models.zip";
 const saves_at_once = 8;
 
 // The model with its list as edited, made by the tool in replace mode: the console tool's
-// bytes for that list, as a Blob, with their listing. A null Blob, with the tool's FATAL
+// bytes for that list, as a Blob. A null Blob, with the tool's FATAL
 // line, when it refuses.
 export async function edited_bytes(model, crc = false) {
   const paths = [...model.paths];
@@ -54,9 +54,9 @@ async function write_handle(handle, blob) {
 async function take_written(model, handle, made) {
   const file = await handle.getFile();
   const now = model.paths;
-  await ask("commit", { model: model.number });
+  const listing = await ask("commit", { model: model.number });
   Object.assign(model, { handle, size: file.size, last_modified: file.lastModified });
-  take_listing(model, made.listing);
+  take_listing(model, listing);
   if (now.length !== made.paths.length || now.some((path, index) => path !== made.paths[index])) {
     model.paths = now;
   }
@@ -147,6 +147,14 @@ export async function save_models(chosen, progress) {
   const where = places(going);
   const downloads = [];
   const several = going.filter((model) => !in_place(model) && folder === null).length > 1;
+  // Once the write has closed the model is saved, whatever comes after. Should the page then
+  // fail to take in the file as written, the model keeps the size and time it was opened
+  // with, so that its next save is refused as changed on disk rather than made blind.
+  const write = async (model, handle, made, text) => {
+    await write_handle(handle, made.blob);
+    results.push({ model, saved: true, text });
+    await take_written(model, handle, made).catch(() => {});
+  };
   const save_one = async (model) => {
     try {
       // The file is read back for the comparison while the tool makes the new bytes.
@@ -159,15 +167,11 @@ export async function save_models(chosen, progress) {
         if (!await checked) {
           failed(model, "not saved: changed on disk since it was opened: open it again to edit it");
         } else {
-          await write_handle(model.handle, made.blob);
-          await take_written(model, model.handle, made);
-          results.push({ model, saved: true, text: `saved, ${made.size} bytes` });
+          await write(model, model.handle, made, `saved, ${made.size} bytes`);
         }
       } else if (folder !== null) {
-        const handle = await file_in_folder(folder, where.get(model));
-        await write_handle(handle, made.blob);
-        await take_written(model, handle, made);
-        results.push({ model, saved: true, text: `saved into ${folder.name}/${where.get(model)}, ${made.size} bytes` });
+        await write(model, await file_in_folder(folder, where.get(model)), made,
+                    `saved into ${folder.name}/${where.get(model)}, ${made.size} bytes`);
       } else {
         downloads.push({ model, ...made });
       }

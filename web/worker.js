@@ -165,7 +165,8 @@ function skeleton_of(bytes, outline) {
   return skeleton;
 }
 
-// The open models by number: { file, bytes, whole, skeleton, made }.
+// The open models by number: { file, bytes, whole, skeleton, made }, `made` being the
+// bytes of the last edit, not yet written.
 const models = new Map();
 
 // The CRC-32 of `bytes`, as a zip entry carries it.
@@ -213,8 +214,8 @@ const calls = {
     return (await run_tool(["/O", "/dev/null", "m.fm", ...paths], { "m.fm": model.skeleton })).outline;
   },
 
-  // The model with its list replaced by `paths`: the console tool's bytes, as a Blob, with
-  // their listing (and CRC-32 when asked). Kept until `commit` makes them the model's.
+  // The model with its list replaced by `paths`: the console tool's bytes, as a Blob (with
+  // their CRC-32 when asked). Kept until `commit` makes them the model's.
   async edit({ model: number, paths, crc }) {
     const model = models.get(number);
     if (!model.whole) {
@@ -226,21 +227,15 @@ const calls = {
     if (run.status !== 0 || made === null) {
       return { status: run.status, report: run.report, blob: null };
     }
-    const listed = {};
-    const listing = await list(listed, made);
-    model.made = { bytes: made, skeleton: listed.skeleton };
-    return {
-      status: 0, report: run.report, blob: new Blob([made]), size: made.length,
-      crc: crc ? crc32(made) : null, listing,
-    };
+    model.made = made;
+    return { status: 0, report: run.report, blob: new Blob([made]), size: made.length, crc: crc ? crc32(made) : null };
   },
 
-  // The bytes last made are now the model's: they were written.
+  // The bytes last made are now the model's, since they were written: lists them.
   commit({ model: number }) {
     const model = models.get(number);
-    Object.assign(model, { bytes: model.made.bytes, skeleton: model.made.skeleton, whole: true, file: null,
-                           made: null });
-    return null;
+    Object.assign(model, { bytes: model.made, whole: true, file: null, made: null });
+    return list(model, model.bytes);
   },
 
   // Whether `file` holds the model's bytes. A model too large to have been read whole is

@@ -151,9 +151,11 @@ bool status_since_read(const ModelImage& model, const std::string& path, ModelFi
   if (!path_status(path, status)) {
     return false;
   }
+  if (model.descriptor < 0) {
+    return true;
+  }
   const auto read = reinterpret_cast<HANDLE>(_get_osfhandle(model.descriptor));
-  return model.descriptor < 0 || read == INVALID_HANDLE_VALUE ||
-         same_disk_file(system_path(path), read);
+  return read == INVALID_HANDLE_VALUE || same_disk_file(system_path(path), read);
 }
 
 }  // namespace fmskins
