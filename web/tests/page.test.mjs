@@ -454,7 +454,9 @@ test("in Firefox ESR, edited models download with the console tool's bytes", asy
       writeFileSync(join(folder, name), sample);
     }
     const save_first_path_as = async (count, text, wanted) => {
-      await tab.waitForFunction((count) => window.fmskins_page.models().length === count, {}, count);
+      // Read, not only listed: the entry is drawn again once its model is read.
+      await tab.waitForFunction((count) => window.fmskins_page.models().filter((model) => model.status !== null).length === count,
+                                {}, count);
       await tab.click("#models li:last-child button.model");
       const field = await tab.$("#skins input");
       await field.evaluate((input) => input.select());
