@@ -229,7 +229,7 @@ test("the page's guards: the byte limit, an empty list, a drop without a handle,
     data.items.add(new File([Uint8Array.from(text, (character) => character.charCodeAt(0))], "drop.fm"));
     document.body.dispatchEvent(new DragEvent("drop", { dataTransfer: data, bubbles: true, cancelable: true }));
   }, sample.toString("latin1"));
-  await page.waitForFunction(() => window.fmskins_page.models().length === 1);
+  await page.waitForFunction(() => window.fmskins_page.models().filter((model) => model.status !== null).length === 1);
   await open_in_page({ "cut.fm": sample.subarray(0, 100) });
   await page.click("#models li:first-child button.model");
   await page.setViewport({ width: 390, height: 800 });  // a phone: nothing wider than the window
