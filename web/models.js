@@ -109,8 +109,13 @@ export async function read_model(model) {
     model.reason = `${model.name} is too large for the page (over 1 GiB): edit it with the console tool.`;
     return;
   }
-  take_listing(model, await ask("open", { model: model.number, file: model.file }));
+  const listing = await ask("open", { model: model.number, file: model.file });
   model.file = null;
+  if (!models.includes(model)) {
+    ask("close", { model: model.number });  // closed while it was read: the thread lets it go
+    return;
+  }
+  take_listing(model, listing);
 }
 
 // The tool's warnings about each path of the model's list as it stands (from a replace run

@@ -16,8 +16,7 @@ export const zip_name = "fmskins-models.zip";
 const saves_at_once = 8;
 
 // The model with its list as edited, made by the tool in replace mode: the console tool's
-// bytes for that list, as a Blob. A null Blob, with the tool's FATAL
-// line, when it refuses.
+// bytes for that list, as a Blob. A null Blob, with the tool's FATAL line, when it refuses.
 export async function edited_bytes(model, crc = false) {
   const paths = [...model.paths];
   const made = await ask("edit", { model: model.number, paths: paths.map((path) => path.bytes), crc });

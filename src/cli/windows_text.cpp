@@ -36,20 +36,31 @@ std::string from_wide(UINT code_page, std::wstring_view wide, DWORD flags, BOOL*
 
 std::wstring widen(std::string_view utf8) { return to_wide(CP_UTF8, utf8); }
 
+std::wstring full_path(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) {
+    return {};
+  }
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) {
+    return {};
+  }
+  full.resize(length);
+  return full;
+}
+
 std::wstring system_path(std::string_view utf8) {
   // Room for the temporary file's longer name beside it.
   constexpr std::size_t long_name = 200;
   const std::wstring wide = widen(utf8);
-  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (needed <= long_name || wide.starts_with(L"\\\\?\\")) {
+  if (wide.starts_with(L"\\\\?\\")) {
     return wide;
   }
-  std::wstring full(needed, L'\0');
-  const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
-  if (length == 0 || length >= needed || full.starts_with(L"\\\\.\\")) {
+  const std::wstring full = full_path(wide);
+  if (full.size() < long_name || full.starts_with(L"\\\\.\\")) {
     return wide;
   }
-  full.resize(length);
   return full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
 }
 

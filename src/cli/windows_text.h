@@ -11,6 +11,10 @@ namespace fmskins {
 std::wstring widen(std::string_view utf8);
 std::string narrow(std::wstring_view wide);  // to UTF-8
 
+// The full form of `path` (drive or share, folders, name), or "" where the system cannot
+// make one.
+std::wstring full_path(const std::wstring& path);
+
 // A file name as the system's file calls take it: UTF-16, and where its full form is long
 // enough that it, or the temporary file made beside it, could pass the 260 characters a
 // system without long paths enabled allows, as that full form behind \\?\, which every

@@ -47,7 +47,7 @@ bool path_status(const std::string& path, ModelFileStatus& status) {
       CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    errno = ENOENT;
+    errno = error_number_of(GetLastError());
     return false;
   }
   const int descriptor =

@@ -76,21 +76,6 @@ std::wstring directory_prefix(const std::wstring& path) {
   return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
 }
 
-// The full form of `path`: renaming by handle takes no relative name.
-std::wstring full_path(const std::wstring& path) {
-  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) {
-    return path;
-  }
-  std::wstring full(needed, L'\0');
-  const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-  if (length == 0 || length >= needed) {
-    return path;
-  }
-  full.resize(length);
-  return full;
-}
-
 // Only an administrator's token holds the privilege to give a file another user's owner,
 // and it must be switched on first. False where the token does not hold it.
 bool enable_restore_privilege() {
@@ -249,7 +234,9 @@ bool rename_over(Temporary& temporary, const std::wstring& path) {
     DWORD name_bytes;
     wchar_t name[1];
   };
-  const std::wstring target = full_path(path);
+  // Renaming by handle takes no relative name.
+  const std::wstring full = full_path(path);
+  const std::wstring& target = full.empty() ? path : full;
   std::vector<std::uint8_t> request(sizeof(RenameRequest) + target.size() * sizeof(wchar_t));
   auto* const rename = reinterpret_cast<RenameRequest*>(request.data());
   rename->flags = replace_if_exists | posix_semantics;
@@ -261,9 +248,7 @@ bool rename_over(Temporary& temporary, const std::wstring& path) {
                                  static_cast<DWORD>(request.size())) != 0) {
     return true;
   }
-  const DWORD error = GetLastError();
-  if (held_by_another_program(error)) {
-    SetLastError(error);
+  if (held_by_another_program(GetLastError())) {
     return false;
   }
   close_model(temporary);

@@ -34,8 +34,9 @@ int error_number_of(DWORD error);
 
 // Ctrl-C, Ctrl-Break, a closed console, logging off, shutting down: from the start of the
 // run, any of them ends it with the status Windows' own handling gives (STATUS_CONTROL_C_EXIT,
-// which `if errorlevel 1` catches), after removing the temporary output file, if there is
-// one, and waiting for a rename in progress to end.
+// a negative %ERRORLEVEL%, which `if %ERRORLEVEL% NEQ 0` catches and `if errorlevel 1` does
+// not), after removing the temporary output file, if there is one, and waiting for a
+// rename in progress to end.
 void guard_console_interrupts();
 // Records the temporary output file, removed if an interrupt ends the run while it exists.
 void guard_temporary(const std::wstring& temporary);
