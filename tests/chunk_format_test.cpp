@@ -125,6 +125,8 @@ TEST(PrintableText, EscapesControlCharactersOnly) {
   EXPECT_EQ(printable_text(well_formed), well_formed);
   EXPECT_EQ(printable_text("\xed\xa0\x80|\xe0\x80\x80|\xe1\xc0\x80|\x9b\x9b\x9b\x9b"),
             "\xed\xa0\\x80|\xe0\\x80\\x80|\xe1\xc0\\x80|\\x9B\\x9B\\x9B\\x9B");
+  // A lead byte at the end of the text is never read past: the byte after it is not the text's.
+  EXPECT_EQ(printable_text(std::string_view("\xc2\x85", 1)), "\xc2");
 #if defined(_WIN32)
   EXPECT_EQ(printable_text("\xc2\x90x\xc2\x9d"), "\\x90x\\x9D");
 #else

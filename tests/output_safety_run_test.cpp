@@ -6,10 +6,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/file.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#endif
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -53,6 +59,187 @@ std::string large_model(const std::vector<std::string>& paths) {
   return fs::status(path).permissions();
 }
 
+#if defined(FMSKINS_SEAM_PATH)
+// Runs the tool with the writer's seam preloaded, asking for `behaviour`; with `held`, the
+// flush named there waits for `during`, which the test does meanwhile.
+ToolRun run_with_seam(const fs::path& dir, const std::vector<std::string>& arguments,
+                      const std::string& behaviour, const std::function<void()>& during = {}) {
+  const ScratchDir gate;
+  std::string asked = behaviour;
+  if (const std::size_t at = asked.find("{gate}"); at != std::string::npos) {
+    asked.replace(at, 6, gate.path.string());
+  }
+  StartedTool started =
+      start_tool(dir, arguments, "", "env LD_PRELOAD=" FMSKINS_SEAM_PATH " " + asked);
+  if (during) {
+    for (int wait = 0; wait < 2000 && !fs::exists(gate.path / "held"); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(fs::exists(gate.path / "held")) << "the flush was never reached";
+    during();
+    write_file(gate.path / "go", "");
+  }
+  return finish_tool(started);
+}
+#endif
+
+// What is done to the output while its new file is flushed, with that flush held: a folder
+// on its path swapped for a link never moves the write out of the folder looked at, and an
+// owner's chmod or chown during the last flush is kept. A file system that keeps no modes
+// or owners (FAT through FUSE) is written where nothing would change by them.
+void replaced_while_flushed() {
+#if !defined(FMSKINS_SEAM_PATH)
+  note_skipped_case("a flush held and a file system without modes need the writer's seam");
+#else
+  const ScratchDir dir;
+  const std::string model = sample_model({"old"});
+  const std::string edited = sample_model({"z"});
+  write_file(dir.path / "m.fm", model);
+  const std::vector<std::string> swaps[] = {{"/O", "att/sub/out.fm", "m.fm", "z"},
+                                            {"/O", "att/sub/new.fm", "m.fm", "z"},
+                                            {"att/sub/out.fm", "z"}};
+  for (const std::vector<std::string>& arguments : swaps) {
+    fs::create_directories(dir.path / "att" / "sub");
+    fs::create_directory(dir.path / "victim");
+    write_file(dir.path / "att" / "sub" / "out.fm", model);
+    write_file(dir.path / "victim" / "out.fm", "root's file");
+    fs::permissions(dir.path / "victim" / "out.fm", fs::perms(0600));
+    const ToolRun run = run_with_seam(dir.path, arguments, "FMSKINS_SEAM_HOLD_FSYNC=1:{gate}", [&] {
+      fs::rename(dir.path / "att" / "sub", dir.path / "att" / "sub.old");
+      fs::create_directory_symlink("../victim", dir.path / "att" / "sub");
+    });
+    const std::string& output = arguments[0] == "/O" ? arguments[1] : arguments[0];
+    EXPECT_TRUE(run.output.ends_with("Wrote: " + output + ", " + std::to_string(edited.size()) +
+                                     " bytes\n"))
+        << run.output;
+    EXPECT_EQ(run.status, 0);
+    Files expected{{"m.fm", model},
+                   {"att", "dir"},
+                   {"att/sub", "symlink -> ../victim"},
+                   {"att/sub.old", "dir"},
+                   {"att/sub.old/out.fm", output.ends_with("new.fm") ? model : edited},
+                   {"victim", "dir"},
+                   {"victim/out.fm", "root's file"}};
+    if (output.ends_with("new.fm")) {
+      expected["att/sub.old/new.fm"] = edited;
+    }
+    EXPECT_EQ(snapshot(dir.path), expected) << output;
+    EXPECT_EQ(permissions_of(dir.path / "victim" / "out.fm"), fs::perms(0600));
+    fs::remove_all(dir.path / "att");
+    fs::remove_all(dir.path / "victim");
+  }
+
+  // The second flush is the last one, after the old file's owner and mode are taken.
+  const bool as_root = geteuid() == 0;
+  for (const bool chown_too : {false, true}) {
+    if (chown_too && !as_root) {
+      note_skipped_case("a chown during the last flush needs root");
+      continue;
+    }
+    write_file(dir.path / "e.fm", model);
+    fs::permissions(dir.path / "e.fm", fs::perms(0644));
+    const ToolRun run =
+        run_with_seam(dir.path, {"e.fm", "z"}, "FMSKINS_SEAM_HOLD_FSYNC=2:{gate}", [&] {
+          fs::permissions(dir.path / "e.fm", fs::perms(0600));
+          if (chown_too) {
+            EXPECT_EQ(chown((dir.path / "e.fm").c_str(), 65534, 65534), 0);
+          }
+        });
+    EXPECT_EQ(run.status, 0) << run.output;
+    struct stat status {};
+    ASSERT_EQ(stat((dir.path / "e.fm").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777U, 0600U);
+    EXPECT_EQ(status.st_uid, chown_too ? 65534U : geteuid());
+    EXPECT_EQ(read_file(dir.path / "e.fm"), edited);
+  }
+
+  // No modes at all: a file that has what a new one gets is written; one that had more is
+  // not narrowed behind the user's back.
+  for (const unsigned mode : {0600U, 0644U}) {
+    write_file(dir.path / "e.fm", model);
+    fs::permissions(dir.path / "e.fm", fs::perms(mode));
+    const ToolRun run = run_with_seam(dir.path, {"e.fm", "z"}, "FMSKINS_SEAM_NO_MODES=1");
+    const bool kept = mode == 0600U;
+    EXPECT_TRUE(
+        run.output.ends_with(kept ? "Wrote: e.fm, " + std::to_string(edited.size()) + " bytes\n"
+                                  : fatal_line("Unable to set permissions of output model file")))
+        << run.output;
+    EXPECT_EQ(run.status, kept ? 0 : failure_status);
+    EXPECT_EQ(read_file(dir.path / "e.fm"), kept ? edited : model);
+  }
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"e.fm", model}}));
+#endif
+}
+
+#if defined(__linux__)
+// A small file system of the test's own, filled up, and a folder that lets files be made
+// but never removed (chattr +a). Both need root, to mount and to set the flag.
+void full_disk_and_append_only_folder() {
+  if (geteuid() != 0) {
+    note_skipped_case("a full file system and an append-only folder need root");
+    return;
+  }
+  const ScratchDir dir;
+  const std::string model = sample_model({"old"});
+  const std::vector<std::string> long_paths(80, "skins/" + std::string(50, 'p') + ".m8");
+  if (mount("fmskins-test", dir.path.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    note_skipped_case("a small file system could not be mounted here");
+  } else {
+    write_file(dir.path / "m.fm", model);
+    {
+      const int filler = open((dir.path / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+      const std::string block(4096, 'f');
+      while (write(filler, block.data(), block.size()) > 0) {
+      }
+      close(filler);
+    }
+    const std::string filled = read_file(dir.path / "filler");
+    // Through a descriptor on the model itself, and in place: no room, and the model kept.
+    std::vector<std::string> through{"/A", "/O", "/dev/fd/3", "m.fm"};
+    std::vector<std::string> in_place{"/A", "m.fm"};
+    through.insert(through.end(), long_paths.begin(), long_paths.end());
+    in_place.insert(in_place.end(), long_paths.begin(), long_paths.end());
+    for (const auto& arguments : {through, in_place}) {
+      const ToolRun run = run_tool(dir.path, arguments, "exec 3<>m.fm");
+      EXPECT_TRUE(run.output.ends_with(fatal_line("Unable to write output model file")))
+          << run.output;
+      EXPECT_EQ(run.status, failure_status);
+      EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"filler", filled}}));
+    }
+    EXPECT_EQ(umount(dir.path.c_str()), 0);
+  }
+
+  // In a folder where no file can be removed, an edit that needs a rename over the model is
+  // refused with nothing left, and a new file is made where the system can make it whole.
+  fs::create_directory(dir.path / "d5");
+  write_file(dir.path / "d5" / "t.fm", model);
+  const int folder = open((dir.path / "d5").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int flags = 0;
+  if (ioctl(folder, FS_IOC_GETFLAGS, &flags) != 0 ||
+      (flags |= FS_APPEND_FL, ioctl(folder, FS_IOC_SETFLAGS, &flags) != 0)) {
+    close(folder);
+    note_skipped_case("the scratch file system has no append-only folders");
+    return;
+  }
+  const bool named = std::getenv("FMSKINS_TEST_NAMED_TEMPORARY") != nullptr;
+  ToolRun run = run_tool(dir.path, {"/A", "d5/t.fm", "y"});
+  EXPECT_TRUE(run.output.ends_with(fatal_line(named ? "Unable to create temporary output model file"
+                                                    : "Unable to replace output model file")))
+      << run.output;
+  EXPECT_EQ(run.status, named ? EPERM : failure_status);
+  run = run_tool(dir.path, {"/O", "d5/new.fm", "d5/t.fm", "y"});
+  EXPECT_EQ(run.status, named ? EPERM : 0) << run.output;
+  flags &= ~FS_APPEND_FL;
+  EXPECT_EQ(ioctl(folder, FS_IOC_SETFLAGS, &flags), 0);
+  close(folder);
+  Files expected{{"d5", "dir"}, {"d5/t.fm", model}};
+  if (!named) {
+    expected["d5/new.fm"] = sample_model({"y"});
+  }
+  EXPECT_EQ(snapshot(dir.path), expected);
+}
+#endif
+
 TEST(OutputSafety, WriteFailingHalfwayLeavesEveryFileAsItWas) {
 #if defined(_WIN32)
   GTEST_SKIP() << "needs a shell file-size limit (ulimit -f)";
@@ -69,6 +256,9 @@ TEST(OutputSafety, WriteFailingHalfwayLeavesEveryFileAsItWas) {
     EXPECT_EQ(run.status, failure_status);
     EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}, {"other.fm", "the other model"}}));
   }
+#if defined(__linux__)
+  full_disk_and_append_only_folder();
+#endif
 #endif
 }
 
@@ -273,6 +463,7 @@ TEST(OutputSafety, ReplacedFileKeepsItsPermissionsAndLinksStayLinks) {
     EXPECT_EQ(status.st_size, refused ? 12 : static_cast<off_t>(big.size() + 64));
   }
   fs::remove(dir.path / "big.fm");
+  replaced_while_flushed();
 
   // The hard link keeps the old model: the output name got a new file.
   EXPECT_EQ(snapshot(dir.path), (Files{{"real", "dir"},
@@ -344,12 +535,16 @@ TEST(OutputSafety, LostReportDecidesTheStatusOnlyInListMode) {
       "p=$(mktemp -u) && mkfifo \"$p\" && exec 3<>\"$p\" >\"$p\" 3<&- && rm \"$p\"";
   const bool device_made = mknod((dir.path / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
   fs::create_symlink("/proc/self/fd/1", dir.path / "stdout.fm");
+  fs::create_symlink("/proc/self/fd/2", dir.path / "stderr.fm");
   const std::tuple<std::string, std::vector<std::string>, int, std::vector<std::string>> cases[] = {
       {"exec >&-", {"/A", "m.fm", "x"}, 0, {"old", "x"}},
       {"exec 2>&-", {"/A", "m.fm", "x"}, 0, {"old", "x"}},
       {"exec >&-", {"/L", "m.fm"}, 0, {"old"}},
       {"exec 3>&-", {"/O", "/dev/fd/3", "m.fm", "x"}, EBADF, {"old"}},  // 3 is then the model
-      {"exec >&-", {"/O", "stdout.fm", "m.fm", "x"}, EBADF, {"old"}},   // not /dev/null put there
+      {"exec 2>&-", {"/O", "/dev/fd/2", "m.fm", "x"}, EBADF, {"old"}},
+      {"exec 2>&-", {"/O", "stderr.fm", "m.fm", "x"}, EBADF, {"old"}},
+      {"exec 0<>m.fm", {"/O", "new.fm", "m.fm", "x"}, 0, {"old"}},     // its own input is no writer
+      {"exec >&-", {"/O", "stdout.fm", "m.fm", "x"}, EBADF, {"old"}},  // not /dev/null put there
       {"exec 0<other.fm", {"/O", "/dev/fd/0", "m.fm", "x"}, failure_status, {"old"}},
       {device_made ? "exec 3>full" : "exec 3<other.fm",
        {"/O", "/dev/fd/3", "m.fm", "x"},
@@ -366,11 +561,15 @@ TEST(OutputSafety, LostReportDecidesTheStatusOnlyInListMode) {
     EXPECT_EQ(run.status, status) << setup;
     EXPECT_EQ(read_file(dir.path / "m.fm"), sample_model(stored)) << setup;
     EXPECT_EQ(read_file(dir.path / "other.fm"), "another file") << setup;
+    if (fs::exists(dir.path / "new.fm")) {
+      EXPECT_EQ(read_file(dir.path / "new.fm"), sample_model({"x"}));
+      fs::remove(dir.path / "new.fm");
+    }
   }
   if (!device_made) {
     note_skipped_case("a full device node (mknod) needs root");
   }
-  EXPECT_EQ(snapshot(dir.path).size(), device_made ? 4U : 3U);
+  EXPECT_EQ(snapshot(dir.path).size(), device_made ? 5U : 4U);
 #endif
 }
 
@@ -494,6 +693,21 @@ TEST(OutputSafety, OutputHeldByAnotherRunIsWaitedFor) {
               sample_model(released ? std::vector<std::string>{"other", "d"}
                                     : std::vector<std::string>{"old"}));
   }
+  // Another program's write lease on the output: the rename needs no open of the file, and
+  // the run is not held up by it.
+  const int leased = open((dir.path / "other.fm").c_str(), O_RDONLY | O_CLOEXEC);
+  const auto previous = signal(SIGIO, SIG_IGN);  // told of a break of the lease, if any
+  if (fcntl(leased, F_SETLEASE, F_WRLCK) != 0) {
+    note_skipped_case("no write lease could be taken on the scratch file system");
+  } else {
+    const auto started_at = std::chrono::steady_clock::now();
+    const ToolRun run = run_tool(dir.path, {"/O", "other.fm", "m.fm", "e"});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - started_at, std::chrono::seconds(5));
+    EXPECT_EQ(read_file(dir.path / "other.fm"), sample_model({"e"}));
+  }
+  close(leased);
+  signal(SIGIO, previous);
   EXPECT_EQ(snapshot(dir.path).size(), 2U);
 #endif
 }
@@ -523,7 +737,8 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
     rename_over,
     rewrite_keeping_time,
     other_run,
-    attribute
+    attribute,
+    stray_io
   };
   enum class Parent { plain, ignores_io, blocks_io };
   std::string same_size = model;
@@ -538,7 +753,8 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
       {Change::rewrite_keeping_time, same_size, false, Parent::ignores_io},
       {Change::rewrite_keeping_time, same_size, false, Parent::blocks_io},
       {Change::other_run, large_model({"z"}), false, Parent::plain},
-      {Change::attribute, model, false, Parent::plain}};
+      {Change::attribute, model, false, Parent::plain},
+      {Change::stray_io, model, false, Parent::ignores_io}};
   for (const auto& [change, changed_to, while_writing, parent] : rows) {
     // An emulator keeps the host's ignored or blocked signal for itself, whatever the tool
     // asks for.
@@ -593,6 +809,9 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
     }
     if (!while_writing) {
       make_change();
+    }
+    if (change == Change::stray_io) {
+      kill(started.process, SIGIO);  // a signal that tells of no break: ignored as the parent asked
     }
     std::string through_fifo;
     const int fifo = open((dir.path / "p").c_str(), O_RDONLY);
@@ -653,20 +872,40 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
     note_skipped_case("a model cut short while listed: emulators misreport the lost page");
     return;
   }
+  // A parent that blocks bus errors changes none of this, and a hang-up that the parent
+  // ignores (as under nohup) is ignored: the whole list is written.
   std::vector<std::string> paths(20000, "skins/a_skin_of_many.m8");
-  for (const bool cut : {true, false}) {
+  enum class Meanwhile { cut, cut_with_bus_errors_blocked, bus_error_sent, ignored_hang_up };
+  for (const Meanwhile meanwhile : {Meanwhile::cut, Meanwhile::cut_with_bus_errors_blocked,
+                                    Meanwhile::bus_error_sent, Meanwhile::ignored_hang_up}) {
     write_file(dir.path / "m.fm", header_chunk(20000) + skin_chunk(paths));
-    StartedTool started = start_tool(dir.path, {"/L", "m.fm"});
+    sigset_t blocked{};
+    sigset_t kept{};
+    sigemptyset(&blocked);
+    if (meanwhile == Meanwhile::cut_with_bus_errors_blocked) {
+      sigaddset(&blocked, SIGBUS);
+    }
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &blocked, &kept), 0);
+    StartedTool started = start_tool(dir.path, {"/L", "m.fm"},
+                                     meanwhile == Meanwhile::ignored_hang_up ? "trap '' HUP" : "");
+    ASSERT_EQ(sigprocmask(SIG_SETMASK, &kept, nullptr), 0);
     char first = 0;
     ASSERT_EQ(read(started.output, &first, 1), 1);
+    const bool cut =
+        meanwhile == Meanwhile::cut || meanwhile == Meanwhile::cut_with_bus_errors_blocked;
     if (cut) {
       fs::resize_file(dir.path / "m.fm", 4096);
     } else {
-      kill(started.process, SIGBUS);
+      kill(started.process, meanwhile == Meanwhile::bus_error_sent ? SIGBUS : SIGHUP);
     }
     run = finish_tool(started);
     EXPECT_EQ(run.output.ends_with(fatal_line("Model file changed while it was being read")), cut);
-    EXPECT_EQ(run.status, cut ? failure_status : 128 + SIGBUS);
+    EXPECT_EQ(run.status, cut                                      ? failure_status
+                          : meanwhile == Meanwhile::bus_error_sent ? 128 + SIGBUS
+                                                                   : 0);
+    if (meanwhile == Meanwhile::ignored_hang_up) {
+      EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 20008);
+    }
   }
   EXPECT_EQ(snapshot(dir.path).size(), 1U);
 #endif

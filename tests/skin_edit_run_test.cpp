@@ -257,6 +257,24 @@ TEST_F(SkinEditRun, ControlBytesAreShownEscapedAndStoredAsTyped) {
                             chunk_line("\\x1B[2Jodd", 1, 4) +
                             "WARNING: Unrecognized chunk identifier: \\x1B[2Jodd\n");
   EXPECT_EQ(run.status, 0);
+#if !defined(_WIN32)
+  // The edges of UTF-8 as shown: a C1 control written in UTF-8 is escaped byte by byte, a
+  // well-formed character beside one is kept, and of a broken sequence only the bytes that
+  // could be C1 controls are escaped.
+  const std::string edges =
+      header_chunk(9) + skin_chunk({"a\xc2\x9f"
+                                    "b",
+                                    "\xf0\x8f\xbf\xbf", "\xe0\xa0\x80", "\xc1\x81", "\xe1\xbf\x80",
+                                    "\xf4\x90\x80\x80", "b\x9f", "\xe0\x9f\xbf", "a\xc2\xa0"});
+  run = run_on(edges, {"/L", "m.fm"});
+  EXPECT_EQ(run.output, banner() + input_lines("m.fm", edges.size()) + chunk_line("header", 2, 40) +
+                            skins_identified(9) + chunk_line("skin", 1, 576) +
+                            listing("Current skin paths are:",
+                                    {"a\\xC2\\x9Fb", "\xf0\\x8F\xbf\xbf", "\xe0\xa0\x80",
+                                     "\xc1\\x81", "\xe1\xbf\x80", "\xf4\\x90\\x80\\x80", "b\\x9F",
+                                     "\xe0\\x9F\xbf", "a\xc2\xa0"}));
+  EXPECT_EQ(run.status, 0);
+#endif
 
   // Typed texts too: file names (where the system allows control bytes in them) and paths.
 #if defined(_WIN32)

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 
 #include "cli/fatal.h"
 #include "cli/report.h"
@@ -80,61 +81,110 @@ std::string linked_name(const std::string& link_path, const std::string& text) {
   return name;
 }
 
-// Follows symbolic links from `path` to the file they name, which need not exist yet: the
-// name that the result is renamed to. A loop, an unreadable link or a name the system
-// cannot look up ends the run; it is never taken for "not a link".
-std::string resolve_links(const std::string& path) {
-  std::string target = path;
+// Opens the folder `path` for the writer: readable where the user may read it (so that it
+// can be flushed and its flags asked), else, on Linux, only as a place to work in. Links on
+// the way are followed here, once. -1 with errno set on failure.
+int open_folder(int from, const std::string& path) {
+  const int folder =
+      openat(from, path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+#if defined(O_PATH) && !defined(__EMSCRIPTEN__)
+  if (folder < 0 && errno == EACCES) {
+    return openat(from, path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+#endif
+  return folder;
+}
+
+// Opens the folder that `path` (or a link's text, relative to the folder `from`) names the
+// output in, into `place`. A name ending in `/` names a folder, not a file: as creating such
+// a name fails, it is refused with EISDIR (ENOTDIR where a file stands before the slash).
+void enter_folder(OutputPlace& place, int from, const std::string& path) {
+  const std::string folder = directory_of(path);
+  const int opened = open_folder(from, folder);
+  const bool folder_named = path.back() == '/';
+  if (opened < 0) {
+    cannot_open(folder_named && errno == ENOENT ? EISDIR : errno);
+  }
+  if (place.directory >= 0) {
+    (void)close(place.directory);
+  }
+  place.directory = opened;
+  place.name = name_of(path);
+  place.shown = folder.front() == '/' || place.shown.empty() ? folder : place.shown + "/" + folder;
+  if (folder_named || place.name.empty()) {
+    cannot_open(EISDIR);
+  }
+}
+
+// Opens the output's folder and follows symbolic links from its name to the file they name,
+// which need not exist yet: the folder and name that the result is renamed to. Each link's
+// text counts from the folder the link is in, which is held open, so the folders are looked
+// up once, here. A loop, an unreadable link or a name the system cannot look up ends the
+// run; it is never taken for "not a link".
+OutputPlace locate_output(const std::string& path) {
+  OutputPlace place;
+  enter_folder(place, AT_FDCWD, path);
   for (int depth = 0; depth < max_link_depth; ++depth) {
     struct stat status {};
-    if (lstat(target.c_str(), &status) != 0) {
+    if (fstatat(place.directory, place.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) {
-        return target;  // nothing there yet: the file to create
+        return place;  // nothing there yet: the file to create
       }
       cannot_open(errno);
     }
     if (!S_ISLNK(status.st_mode)) {
-      return target;
+      return place;
     }
     std::array<char, 4096> link{};
-    const ssize_t length = readlink(target.c_str(), link.data(), link.size());
+    const ssize_t length =
+        readlinkat(place.directory, place.name.c_str(), link.data(), link.size());
     if (length < 0) {
       cannot_open(errno);
     }
     if (length == 0 || static_cast<std::size_t>(length) >= link.size()) {
       cannot_open(length == 0 ? ENOENT : ENAMETOOLONG);
     }
-    target = linked_name(target, std::string(link.data(), static_cast<std::size_t>(length)));
+    const std::string text(link.data(), static_cast<std::size_t>(length));
+    if (place.shown.size() + text.size() >= link.size()) {
+      cannot_open(ENAMETOOLONG);  // as a path too long to look up
+    }
+    enter_folder(place, place.directory, text);
   }
   cannot_open(ELOOP);
 }
 
-// Opens what `path` names without creating or truncating anything, so that the file
-// actually there can be looked at before anything is decided. A regular file is replaced
-// by a rename, which needs no write access to it, so it is opened read-only and whether the
-// user may write it is asked instead: an open for writing would break the read lease of any
-// run reading it as its model, this run's own among them. A device, pipe or socket is
-// written through and is opened for writing, non-blocking, so that a terminal or device
-// cannot stall the open; a pipe without a reader yet is waited for, as writing to a pipe
-// does. Returns -1 with errno set on failure.
-int open_existing(const std::string& path) {
-  struct stat named {};
-  if (stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode)) {
-    if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+// Opens the file `status` describes, named `place.name` in the output's folder, without
+// creating or truncating anything and without following a link put there since, so that
+// the file actually there can be looked at before anything is decided. A regular file is
+// replaced by a rename, which needs no write access to it, so it is opened read-only and
+// whether the user may write it is asked instead: an open for writing would break the read
+// lease of any run reading it as its model, this run's own among them. A file another
+// program holds a write lease on would have that lease broken even by a read-only open,
+// and is looked at without opening it for reading. A device, pipe or socket is written
+// through and is opened for writing, non-blocking, so that a terminal or device cannot
+// stall the open; a pipe without a reader yet is waited for, as writing to a pipe does.
+// Returns -1 with errno set on failure.
+int open_existing(const OutputPlace& place, const struct stat& status) {
+  const char* const name = place.name.c_str();
+  if (S_ISREG(status.st_mode)) {
+    if (faccessat(place.directory, name, W_OK, AT_EACCESS) != 0) {
       return -1;
     }
-    return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int descriptor =
+        openat(place.directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+#if defined(O_PATH) && !defined(__EMSCRIPTEN__)
+    if (descriptor < 0 && errno == EWOULDBLOCK) {
+      return openat(place.directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    }
+#endif
+    return descriptor;
   }
-  const int descriptor = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int descriptor =
+      openat(place.directory, name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
   if (descriptor < 0 && errno == ENXIO) {
-    return open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    return openat(place.directory, name, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
   }
   return descriptor;
-}
-
-bool opened_read_only(int descriptor) {
-  const int flags = fcntl(descriptor, F_GETFL);
-  return flags >= 0 && (flags & O_ACCMODE) == O_RDONLY;
 }
 
 // The descriptor that `path` names through the system's names for a process's own open
@@ -178,48 +228,93 @@ void check_model_unchanged(const OutputRequest& request) {
   }
 }
 
+// Writes all of `bytes` at `offset`, whatever the descriptor's own position: a descriptor
+// shared with another program (a parent writing its log through it) moves under the tool.
+bool write_all_at(int descriptor, std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+  while (!bytes.empty()) {
+    const ssize_t put = pwrite(descriptor, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(put));
+    offset += static_cast<std::uint64_t>(put);
+  }
+  return true;
+}
+
+// Makes room for a model file that grows to `bytes` before any of its bytes is overwritten,
+// so that a full disk fails the write with the model as it was: the space is reserved
+// where the file system can, else the part past the old end is written first. The file is
+// cut back to its old size when no room can be had.
+bool make_room(int descriptor, std::span<const std::uint8_t> bytes, std::uint64_t old_size) {
+  if (bytes.size() <= old_size) {
+    return true;
+  }
+#if defined(__linux__)
+  if (fallocate(descriptor, 0, 0, static_cast<off_t>(bytes.size())) == 0) {
+    return true;
+  }
+  const bool unsupported = errno == EOPNOTSUPP || errno == ENOSYS;
+#else
+  const bool unsupported = true;
+#endif
+  if (unsupported &&
+      write_all_at(descriptor, bytes.subspan(static_cast<std::size_t>(old_size)), old_size)) {
+    return true;
+  }
+  (void)ftruncate(descriptor, static_cast<off_t>(old_size));
+  return false;
+}
+
+// Writes the output over the model file itself through a descriptor the tool was given on
+// it (`3<>m.fm`): from the file's start, with room made first, and the file cut where the
+// output ends, so that a shorter list leaves no old bytes behind. The bytes written are the
+// tool's own: afterwards the file is not compared with the model as read.
+bool write_over_model(int descriptor, std::span<const std::uint8_t> bytes) {
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0) {
+    return false;
+  }
+  const auto old_size = static_cast<std::uint64_t>(status.st_size);
+  return make_room(descriptor, bytes, old_size) && write_all_at(descriptor, bytes, 0) &&
+         ftruncate(descriptor, static_cast<off_t>(bytes.size())) == 0;
+}
+
 // Writes through a descriptor that stays open for others (standard output, one the tool
 // was started with), as its owner set it up and at its own offset, after the report lines
 // before it.
 void write_through_shared(int descriptor, const OutputRequest& request) {
-  // Written over the model file itself, the output would change the bytes still to be
-  // copied: it is put together in memory first, and the file ends where the output does.
   struct stat output {};
   const bool over_model =
       fstat(descriptor, &output) == 0 && same_as_descriptor(output, request.model.descriptor);
-  OutputImage whole;
   if (over_model) {
-    whole = make_output_image(request.output.length);
+    // Written over the model file itself, the output would change the bytes still to be
+    // copied: it is put together in memory first. A descriptor that appends cannot start
+    // at the model's start, and is refused before anything is written.
+    OutputImage whole = make_output_image(request.output.length);
     for (const OutputPiece& piece : request.output.pieces) {
       output_append(whole, piece_bytes(request.output, model_bytes(request.model), piece));
     }
+    check_model_unchanged(request);
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || (flags & O_APPEND) != 0) {
+      fatal("Unable to write output model file", -1);
+    }
+    flush_report();
+    if (!write_over_model(descriptor, {whole.bytes.get(), whole.made})) {
+      fatal("Unable to write output model file", -1);
+    }
+    return;
   }
   check_model_unchanged(request);
-  // Over the model, the output starts where the model does, whatever the descriptor's
-  // offset; a descriptor that appends cannot start there, and is refused before anything
-  // is written.
-  if (over_model) {
-    const int flags = fcntl(descriptor, F_GETFL);
-    if (flags < 0 || (flags & O_APPEND) != 0 || lseek(descriptor, 0, SEEK_SET) != 0) {
-      fatal("Unable to write output model file", -1);
-    }
-  }
   flush_report();
-  const bool written = write_pieces(
-      descriptor,
-      over_model ? OutputRequest{request.output_path, whole, request.model_path, request.model}
-                 : request,
-      false);
   // Ranges copied from a model that changed meanwhile may be a mix of old and new bytes.
-  if (!written || (!over_model && model_changed_since_read(request.model, request.model_path))) {
+  if (!write_pieces(descriptor, request, false) ||
+      model_changed_since_read(request.model, request.model_path)) {
     fatal(write_failure(request), -1);
-  }
-  // A shorter model written over a longer one would leave the old one's end behind it.
-  if (over_model) {
-    const off_t end = lseek(descriptor, 0, SEEK_CUR);
-    if (end < 0 || ftruncate(descriptor, end) != 0) {
-      fatal("Unable to write output model file", -1);
-    }
   }
 }
 
@@ -285,35 +380,46 @@ void write_output_file(const OutputRequest& request) {
   // program has put another file there meanwhile, or taken the name away, the edit is not
   // made.
   const bool in_place = editing_in_place(request);
-  // A regular file is only ever replaced whole through a rename, never truncated and
-  // rewritten in place.
+  // The folder is opened once, here; the name in it is looked at anew until what is there
+  // holds still while it is opened. A regular file is only ever replaced whole through a
+  // rename, never truncated and rewritten in place.
+  const OutputPlace place = locate_output(path);
   for (int look = 0; look < max_looks; ++look) {
-    const int descriptor = open_existing(path);
-    if (descriptor < 0) {
+    struct stat found {};
+    if (fstatat(place.directory, place.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) {
         cannot_open(errno);
       }
       if (in_place) {
         model_gone_from_its_name(-1);
       }
-      // Nothing there (or a link to nothing): a new file.
-      const std::string target = resolve_links(path);
-      if (target.back() == '/') {
-        cannot_open(EISDIR);  // as creating a name with a trailing slash fails
-      }
-      struct stat appeared {};
-      if (lstat(target.c_str(), &appeared) == 0) {
-        continue;  // created meanwhile: look again
-      }
-      replace_through_temporary(target, request, -1);
+      replace_through_temporary(place, request, -1);  // nothing there: a new file
       return;
     }
-
+    if (S_ISLNK(found.st_mode)) {
+      // A link put there since the name was looked up is not followed: the write stays in
+      // the folder looked at.
+      if (in_place) {
+        model_gone_from_its_name(-1);
+      }
+      continue;
+    }
+    const int descriptor = open_existing(place, found);
+    if (descriptor < 0) {
+      if (errno == ENOENT || errno == ELOOP) {
+        continue;  // gone, or made a link, since it was looked at
+      }
+      cannot_open(errno);
+    }
     struct stat opened {};
     if (fstat(descriptor, &opened) != 0) {
       const int error_number = errno;
       close(descriptor);
       cannot_open(error_number);
+    }
+    if (!same_file(opened, found)) {
+      close(descriptor);  // another file put there meanwhile: look again
+      continue;
     }
     const bool is_model = same_as_descriptor(opened, request.model.descriptor);
     if (in_place && !is_model) {
@@ -331,26 +437,16 @@ void write_output_file(const OutputRequest& request) {
       }
     }
     if (!S_ISREG(opened.st_mode)) {
-      if (opened_read_only(descriptor)) {
-        close(descriptor);  // a regular file when looked at, another kind once opened
-        continue;
-      }
       write_through_own(descriptor, request);  // a device, pipe or socket cannot be renamed over
       return;
     }
-    // The user may write it; now find the name to rename over, and
-    // make sure it is still the file that was opened. The descriptor stays open meanwhile,
-    // so that the file's number cannot pass to another file.
-    const std::string target = resolve_links(path);
-    struct stat resolved {};
-    if (lstat(target.c_str(), &resolved) == 0 && same_file(resolved, opened)) {
-      replace_through_temporary(target, request, descriptor);
-      return;
-    }
-    close(descriptor);
-    if (in_place) {
-      model_gone_from_its_name(-1);
-    }
+    // The descriptor stays open until the rename, so that the file's number cannot pass to
+    // another file; the name is compared with it again just before.
+    replace_through_temporary(place, request, descriptor);
+    return;
+  }
+  if (in_place) {
+    model_gone_from_its_name(-1);
   }
   fatal("Output model file kept changing while it was being replaced", -1);
 }

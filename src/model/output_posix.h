@@ -18,11 +18,22 @@ namespace fmskins {
 // them.
 bool write_pieces(int descriptor, const OutputRequest& request, bool flush_early);
 
-// Writes the result to a temporary file beside `target`, flushes it and renames it over
-// `target`. `existing` is the file being replaced, open (its mode, owner and extended
-// attributes are kept; it is closed here), or -1 for a new file. Every failure ends the run
-// with nothing replaced and no temporary file left.
-void replace_through_temporary(const std::string& target, const OutputRequest& request,
+// Where the output goes: its folder, opened once when the run looks at the output (links on
+// the way followed then, and never again), and its name in that folder. Everything after is
+// done relative to the open folder, so that nothing done to the path afterwards (a folder
+// renamed, or swapped for a link) can move the write to another folder.
+struct OutputPlace {
+  int directory = -1;  // the folder, open
+  std::string name;    // the file's name in it, never a link when it was looked at
+  std::string shown;   // the folder as a path, for messages
+};
+
+// Writes the result to a temporary file beside the output, flushes it and renames it over
+// the output's name. `existing` is the file being replaced, open (its mode, owner and
+// extended attributes are kept; it is closed here), or -1 for a new file. Every failure ends
+// the run with nothing replaced and no temporary file left, or, where the folder lets
+// nothing be removed, a second line naming the file left.
+void replace_through_temporary(const OutputPlace& place, const OutputRequest& request,
                                int existing);
 
 // What a failed write of the output is reported as: a model file changed or cut short under

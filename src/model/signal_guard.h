@@ -31,8 +31,9 @@ bool model_leased();
 // Another program opened the leased model for writing during the run.
 bool model_lease_broken();
 
-// Records the temporary output file, removed if a signal ends the run while it exists.
-void guard_temporary(const std::string& name);
+// Records the temporary output file, `name` in the folder open as `directory`, removed if a
+// signal ends the run while it exists.
+void guard_temporary(int directory, const std::string& name);
 void release_temporary_guard();
 
 // The signals that end the run from outside, to be held back around a step that must not be

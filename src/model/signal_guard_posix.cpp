@@ -20,6 +20,7 @@ constexpr int signal_limit = 65;  // signal numbers run from 1 to 64 on the syst
 // What the handler looks at. Fixed storage and flags only: a handler may use only
 // async-signal-safe calls.
 std::array<char, 4096> pending_temporary{};
+volatile std::sig_atomic_t pending_directory = -1;
 volatile std::sig_atomic_t temporary_exists = 0;
 
 std::uint8_t* mapped_start = nullptr;
@@ -30,6 +31,9 @@ volatile std::sig_atomic_t pages_lost = 0;
 volatile std::sig_atomic_t lease_descriptor = -1;  // while the lease is held
 volatile std::sig_atomic_t lease_taken = 0;
 volatile std::sig_atomic_t lease_broken = 0;
+// SIGIO was ignored when the run began (as under a parent that ignores it): taken over for
+// the lease's breaks, it still ends nothing else.
+volatile std::sig_atomic_t stray_io_ignored = 0;
 
 // Signals whose default action ends the process. Those the run stops for (job control),
 // those that are ignored by default, and the two it ignores itself (SIGPIPE: a lost report
@@ -98,11 +102,11 @@ extern "C" void on_signal(int signal_number, siginfo_t* info, void* /*context*/)
     pages_lost = 1;
     return;
   }
-  if (lease_break(signal_number)) {
+  if (lease_break(signal_number) || (signal_number == SIGIO && stray_io_ignored != 0)) {
     return;
   }
   if (temporary_exists != 0) {
-    (void)unlink(pending_temporary.data());
+    (void)unlinkat(pending_directory, pending_temporary.data(), 0);
   }
   // The signal is blocked while its handler runs: raised again, it ends the process by its
   // default action as the handler returns (a fault that repeats does the same).
@@ -117,8 +121,10 @@ extern "C" void on_signal(int signal_number, siginfo_t* info, void* /*context*/)
 // ignored (nohup, say) stay ignored, but for the two the run itself depends on: SIGBUS
 // (a lost page of the model) and SIGIO (a break of the lease, which a parent that ignores or
 // blocks it would otherwise leave unanswered, holding the writer up), which are also
-// unblocked for the run. Numbers the system keeps for itself are refused by sigaction and
-// skipped. SIGBUS is required: false where it could not be taken.
+// unblocked for the run; an ignored SIGIO that is no break of the lease is still ignored,
+// from the moment the handler is installed to the end of the run. Numbers the system keeps for
+// itself are refused by sigaction and skipped. SIGBUS is required: false where it could not be
+// taken.
 bool install_handler() {
   static bool installed = false;
   static bool bus_errors_handled = false;
@@ -133,6 +139,10 @@ bool install_handler() {
   for (int signal_number = 1; signal_number < signal_limit && signal_number < NSIG;
        ++signal_number) {
     struct sigaction previous {};
+    if (signal_number == SIGIO && sigaction(signal_number, nullptr, &previous) == 0 &&
+        previous.sa_handler == SIG_IGN) {
+      stray_io_ignored = 1;
+    }
     if (ends_the_process(signal_number) && sigaction(signal_number, nullptr, &previous) == 0 &&
         (previous.sa_handler != SIG_IGN || signal_number == SIGBUS || signal_number == SIGIO) &&
         sigaction(signal_number, &action, nullptr) == 0 && signal_number == SIGBUS) {
@@ -222,12 +232,13 @@ bool model_lease_broken() {
   return lease_taken != 0 && (descriptor < 0 || fcntl(descriptor, F_GETLEASE) != F_RDLCK);
 }
 
-void guard_temporary(const std::string& name) {
+void guard_temporary(int directory, const std::string& name) {
   if (name.size() >= pending_temporary.size()) {
     return;
   }
   (void)install_handler();
   std::memcpy(pending_temporary.data(), name.c_str(), name.size() + 1);
+  pending_directory = directory;
   temporary_exists = 1;
 }
 
