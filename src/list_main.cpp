@@ -16,8 +16,8 @@
 #include "cli/fatal.h"
 #include "cli/launch.h"
 #include "cli/report.h"
-#include "model/model_pass.h"
-#include "model/output_windows.h"
+#include "files/output_windows.h"
+#include "model_run.h"
 
 namespace {
 

@@ -18,12 +18,12 @@
 #include "cli/command_line.h"
 #include "cli/fatal.h"
 #include "cli/launch.h"
-#include "model/model_pass.h"
+#include "model_run.h"
 
 #if defined(_WIN32)
-#include "model/output_windows.h"
+#include "files/output_windows.h"
 #else
-#include "model/output_posix.h"
+#include "files/output_posix.h"
 #endif
 
 #if defined(__EMSCRIPTEN__)

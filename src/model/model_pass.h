@@ -17,8 +17,4 @@ namespace fmskins {
 bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options, OutputImage* output,
                 std::FILE* outline = nullptr);
 
-// The whole run after the command line: load the model, walk it and, outside list mode,
-// write the result to the output path. Returns only on success. `outline` as for walk_model.
-void run_model_pass(const RunOptions& options, std::FILE* outline = nullptr);
-
 }  // namespace fmskins

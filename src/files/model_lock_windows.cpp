@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "cli/windows_text.h"
-#include "model/model_lock_system.h"
+#include "files/model_lock_system.h"
 
 namespace fmskins {
 namespace {

@@ -11,8 +11,8 @@
 #include "cli/fatal.h"
 #include "cli/report.h"
 #include "cli/windows_text.h"
-#include "model/model_file.h"
-#include "model/output_windows.h"
+#include "files/model_file.h"
+#include "files/output_windows.h"
 
 namespace fmskins {
 

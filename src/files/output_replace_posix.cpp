@@ -21,9 +21,9 @@
 
 #include "cli/fatal.h"
 #include "cli/report.h"
-#include "model/model_file.h"
-#include "model/output_posix.h"
-#include "model/signal_guard.h"
+#include "files/model_file.h"
+#include "files/output_posix.h"
+#include "files/signal_guard.h"
 
 namespace fmskins {
 namespace {

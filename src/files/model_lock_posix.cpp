@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <cerrno>
 
-#include "model/model_lock_system.h"
+#include "files/model_lock_system.h"
 
 namespace fmskins {
 namespace {

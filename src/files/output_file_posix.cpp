@@ -17,8 +17,8 @@
 
 #include "cli/fatal.h"
 #include "cli/report.h"
-#include "model/model_file.h"
-#include "model/output_posix.h"
+#include "files/model_file.h"
+#include "files/output_posix.h"
 
 namespace fmskins {
 

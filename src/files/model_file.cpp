@@ -1,4 +1,4 @@
-#include "model/model_file.h"
+#include "files/model_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cli/fatal.h"
-#include "model/model_file_system.h"
+#include "files/model_file_system.h"
 
 namespace fmskins {
 namespace {

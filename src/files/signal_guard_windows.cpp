@@ -9,7 +9,7 @@
 #include <array>
 #include <atomic>
 
-#include "model/output_windows.h"
+#include "files/output_windows.h"
 
 namespace fmskins {
 namespace {

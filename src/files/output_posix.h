@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "model/output_file.h"
+#include "files/output_file.h"
 
 namespace fmskins {
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "model/output_file.h"
+#include "files/output_file.h"
 
 namespace fmskins {
 

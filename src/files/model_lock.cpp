@@ -1,11 +1,11 @@
-#include "model/model_lock.h"
+#include "files/model_lock.h"
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "cli/fatal.h"
-#include "model/model_lock_system.h"
+#include "files/model_lock_system.h"
 
 namespace fmskins {
 

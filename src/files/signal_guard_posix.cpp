@@ -1,4 +1,4 @@
-#include "model/signal_guard.h"
+#include "files/signal_guard.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "model/model_file_system.h"
+#include "files/model_file_system.h"
 
 namespace fmskins {
 namespace {

@@ -4,8 +4,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "model/model_file_system.h"
-#include "model/signal_guard.h"
+#include "files/model_file_system.h"
+#include "files/signal_guard.h"
 
 namespace fmskins {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "model/output_windows.h"
+#include "files/output_windows.h"
 
 namespace fmskins {
 namespace {

@@ -17,7 +17,7 @@
 #include <sys/sendfile.h>
 #endif
 
-#include "model/output_posix.h"
+#include "files/output_posix.h"
 
 namespace fmskins {
 namespace {

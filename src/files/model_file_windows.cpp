@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #include "cli/windows_text.h"
-#include "model/model_file_system.h"
-#include "model/output_windows.h"
+#include "files/model_file_system.h"
+#include "files/output_windows.h"
 
 namespace fmskins {
 namespace {
