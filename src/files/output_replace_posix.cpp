@@ -164,41 +164,26 @@ bool kept_by_no_file(int error_number) {
   return error_number == ENOTSUP || error_number == EOPNOTSUPP || error_number == ENOSYS;
 }
 
+#if defined(__linux__)
 // The list of the extended attributes' names of `from`, or of its open file's name where
 // the descriptor can only stand for the file (one opened without reading it). -1 with
 // errno set on failure.
 ssize_t list_attributes(int from, char* names, std::size_t size) {
-#if defined(__linux__)
   const ssize_t got = flistxattr(from, names, size);
   if (got >= 0 || errno != EBADF) {
     return got;
   }
   return listxattr(("/proc/self/fd/" + std::to_string(from)).c_str(), names, size);
-#else
-  static_cast<void>(from);
-  static_cast<void>(names);
-  static_cast<void>(size);
-  errno = ENOTSUP;
-  return -1;
-#endif
 }
 
 ssize_t get_attribute(int from, const char* name, char* value, std::size_t size) {
-#if defined(__linux__)
   const ssize_t got = fgetxattr(from, name, value, size);
   if (got >= 0 || errno != EBADF) {
     return got;
   }
   return getxattr(("/proc/self/fd/" + std::to_string(from)).c_str(), name, value, size);
-#else
-  static_cast<void>(from);
-  static_cast<void>(name);
-  static_cast<void>(value);
-  static_cast<void>(size);
-  errno = ENOTSUP;
-  return -1;
-#endif
 }
+#endif
 
 // Copies the extended attributes of the file being replaced to its replacement, the access
 // control list among them: with one, the group bits of the mode are the list's mask, and
