@@ -342,6 +342,23 @@ TEST(OutputSafety, DevicesAndPipesAreWrittenDirectly) {
     EXPECT_EQ(run.status, status) << setup << run.output;
     EXPECT_EQ(read_file(dir.path / "m.fm"), large_model(stored)) << setup;
   }
+#if defined(FMSKINS_SEAM_PATH)
+  // A parent that moves the shared descriptor's offset while the tool writes through it
+  // (here by reading through it) moves none of the model's bytes, nor where it ends.
+  {
+    const ScratchDir gate;
+    const std::string held = gate.path.string();
+    write_file(dir.path / "m.fm", large_model({"a", "b"}));
+    run = run_tool(dir.path, {"/A", "/O", "fd3.fm", "m.fm", "x"},
+                   "exec 3<>m.fm; (for i in $(seq 500); do [ -e " + held +
+                       "/held ] && break; sleep 0.01; done; read -u 3 -N 10 _; touch " + held +
+                       "/go) >/dev/null &",
+                   "env LD_PRELOAD=" FMSKINS_SEAM_PATH " FMSKINS_SEAM_HOLD_WRITE=3:" + held);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(fs::exists(gate.path / "held"));
+    EXPECT_TRUE(read_file(dir.path / "m.fm") == large_model({"a", "b", "x"}));
+  }
+#endif
   // An empty model written through a descriptor on itself: nothing to write, nothing lost.
   write_file(dir.path / "m.fm", "");
   run = run_tool(dir.path, {"/O", "fd3.fm", "m.fm", "x"}, "exec 3<>m.fm");

@@ -8,10 +8,12 @@
 //                                through FUSE
 //   FMSKINS_SEAM_HOLD_FSYNC=N:D  the Nth fsync waits, once D/held exists, until the test
 //                                makes D/go (at most 20 seconds)
+//   FMSKINS_SEAM_HOLD_WRITE=F:D  the first write to descriptor F waits in the same way
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,22 +50,41 @@ mode_t mode_argument(int flags, std::va_list& arguments) {
   return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(arguments, mode_t) : 0;
 }
 
-void hold_if_asked() {
-  static int calls = 0;
-  const char* value = std::getenv("FMSKINS_SEAM_HOLD_FSYNC");
+// Makes `folder`/held, then waits until `folder`/go exists, 20 seconds at most.
+void hold(const std::string& folder) {
+  (void)close(open((folder + "/held").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  const struct timespec pause { 0, 5000000 };
+  for (int wait = 0; wait < 4000 && access((folder + "/go").c_str(), F_OK) != 0; ++wait) {
+    (void)nanosleep(&pause, nullptr);
+  }
+}
+
+// Holds when the variable `name`, "N:D", asks for it and `count` has just reached N.
+void hold_at(const char* name, long count) {
+  const char* value = std::getenv(name);
   if (value == nullptr) {
     return;
   }
   char* rest = nullptr;
   const long which = std::strtol(value, &rest, 10);
-  if (++calls != which || rest == nullptr || *rest != ':') {
-    return;
+  if (count == which && rest != nullptr && *rest == ':') {
+    hold(rest + 1);
   }
-  const std::string folder = rest + 1;
-  (void)close(open((folder + "/held").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  const struct timespec pause { 0, 5000000 };
-  for (int wait = 0; wait < 4000 && access((folder + "/go").c_str(), F_OK) != 0; ++wait) {
-    (void)nanosleep(&pause, nullptr);
+}
+
+void hold_if_asked() {
+  static long calls = 0;
+  hold_at("FMSKINS_SEAM_HOLD_FSYNC", ++calls);
+}
+
+void hold_write_if_asked(int descriptor) {
+  static bool held = false;
+  if (!held) {
+    const char* value = std::getenv("FMSKINS_SEAM_HOLD_WRITE");
+    held = value != nullptr && std::strtol(value, nullptr, 10) == descriptor;
+    if (held) {
+      hold_at("FMSKINS_SEAM_HOLD_WRITE", descriptor);
+    }
   }
 }
 
@@ -120,4 +141,26 @@ extern "C" int fchown(int descriptor, uid_t owner, gid_t group) {
 extern "C" int fsync(int descriptor) {
   hold_if_asked();
   return next<int (*)(int)>("fsync")(descriptor);
+}
+
+extern "C" ssize_t write(int descriptor, const void* bytes, size_t count) {
+  hold_write_if_asked(descriptor);
+  return next<ssize_t (*)(int, const void*, size_t)>("write")(descriptor, bytes, count);
+}
+
+extern "C" ssize_t writev(int descriptor, const struct iovec* parts, int count) {
+  hold_write_if_asked(descriptor);
+  return next<ssize_t (*)(int, const struct iovec*, int)>("writev")(descriptor, parts, count);
+}
+
+extern "C" ssize_t pwrite(int descriptor, const void* bytes, size_t count, off_t offset) {
+  hold_write_if_asked(descriptor);
+  return next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(descriptor, bytes, count,
+                                                                      offset);
+}
+
+extern "C" ssize_t pwrite64(int descriptor, const void* bytes, size_t count, off64_t offset) {
+  hold_write_if_asked(descriptor);
+  return next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64")(descriptor, bytes, count,
+                                                                          offset);
 }
