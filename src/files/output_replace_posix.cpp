@@ -49,7 +49,9 @@ std::string temporary_name(const OutputPlace& place) {
   auto seed =
       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
       (static_cast<std::uint64_t>(getpid()) << 32U) ^ ++calls;
-  std::string name = "." + place.name.substr(0, 200) + ".fmskins-";
+  std::string name = ".";
+  name.append(place.name, 0, 200);
+  name += ".fmskins-";
   for (int letter = 0; letter < 6; ++letter) {
     seed = seed * 6364136223846793005U + 1442695040888963407U;
     name += letters[(seed >> 33U) % letters.size()];
