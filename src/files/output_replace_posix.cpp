@@ -329,19 +329,34 @@ bool still_named(const OutputPlace& place, const struct stat& replaced) {
          same_file(named, replaced);
 }
 
+// Closes the complete, flushed temporary before it takes the output's name: a file that
+// this run still had open for writing under that name would look, to the next run that
+// takes the lock on it, like a model another program is writing.
+void close_temporary(Temporary& temporary) {
+  const int descriptor = temporary.descriptor;
+  temporary.descriptor = -1;
+  if (close(descriptor) != 0) {
+    fail_with_temporary(temporary, "Unable to close output model file");
+  }
+}
+
 // Puts the complete, flushed temporary under the output's name, where nothing was when it
 // was looked at. An unnamed one is given the name itself, so that no other name is ever
-// made; should a file have appeared there meanwhile, it is renamed over as before.
+// made, and closed at once; should a file have appeared there meanwhile, it is named and
+// renamed over that file, as a replacement is.
 void put_in_place_of_nothing(Temporary& temporary) {
   const OutputPlace& place = *temporary.place;
   if (temporary.name.empty()) {
     if (link_unnamed(temporary.descriptor, place, place.name)) {
+      (void)close(temporary.descriptor);  // flushed, and in place: closing loses nothing
+      temporary.descriptor = -1;
       return;
     }
     if (errno != EEXIST || !name_temporary(temporary)) {
       fail_with_temporary(temporary, "Unable to replace output model file");
     }
   }
+  close_temporary(temporary);
   if (renameat(place.directory, temporary.name.c_str(), place.directory, place.name.c_str()) != 0) {
     fail_with_temporary(temporary, "Unable to replace output model file");
   }
@@ -395,6 +410,7 @@ void replace_through_temporary(const OutputPlace& place, const OutputRequest& re
     if (model_changed_since_read(request.model, request.model_path)) {
       fail_with_temporary(temporary, "Model file changed while it was being edited");
     }
+    close_temporary(temporary);
     if (renameat(place.directory, temporary.name.c_str(), place.directory, place.name.c_str()) !=
         0) {
       fail_with_temporary(temporary, "Unable to replace output model file");
@@ -405,8 +421,6 @@ void replace_through_temporary(const OutputPlace& place, const OutputRequest& re
     }
   }
   release_temporary_guard();
-  // The file was flushed before it was renamed, so closing it loses nothing.
-  (void)close(temporary.descriptor);
   // Make the rename itself durable, where the folder can be flushed; the new file is
   // complete either way.
   (void)fsync(place.directory);
