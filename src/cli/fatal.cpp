@@ -10,6 +10,7 @@ namespace fmskins {
 namespace {
 
 ExitHandler current_exit_handler = nullptr;
+FatalMessageHook current_message_hook = nullptr;
 
 }  // namespace
 
@@ -19,7 +20,16 @@ ExitHandler set_exit_handler(ExitHandler handler) {
   return previous;
 }
 
+FatalMessageHook set_fatal_message_hook(FatalMessageHook hook) {
+  FatalMessageHook previous = current_message_hook;
+  current_message_hook = hook;
+  return previous;
+}
+
 void fatal(std::string_view message, int status) {
+  if (current_message_hook != nullptr) {
+    current_message_hook(message);
+  }
   if (!message.empty()) {
     report("\nFATAL: %.*s\n", static_cast<int>(message.size()), message.data());
   }

@@ -12,6 +12,11 @@ using ExitHandler = void (*)(int status);
 // Installs `handler` (nullptr restores the process exit) and returns the previous one.
 ExitHandler set_exit_handler(ExitHandler handler);
 
+// A hook that is handed every FATAL message before it is printed, so that a program running
+// many edits can name the failure of each (nullptr: none). Returns the previous one.
+using FatalMessageHook = void (*)(std::string_view message);
+FatalMessageHook set_fatal_message_hook(FatalMessageHook hook);
+
 // Prints "\nFATAL: <message>\n" (nothing when the message is empty) and ends the run with
 // `status`. Standard output is flushed by the normal process exit.
 [[noreturn]] void fatal(std::string_view message, int status);

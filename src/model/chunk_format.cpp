@@ -67,6 +67,27 @@ const ChunkKind* find_chunk_kind(std::string_view identifier) {
   return nullptr;
 }
 
+const char* chunk_fault(const ChunkHeader& header, const ChunkKind* kind, std::uint64_t remaining) {
+  if (header.size <= 0) {
+    return "Invalid (<=0) chunk size in model";
+  }
+  // The size is below 2^31 here, and the header is there, so neither side can wrap.
+  if (static_cast<std::uint64_t>(header.size) > remaining - chunk_header_size) {
+    return chunk_too_big;
+  }
+  if (kind == nullptr) {
+    return nullptr;
+  }
+  if (header.version != kind->version) {
+    return kind->bad_version.data();
+  }
+  if (kind->role == ChunkRole::header &&
+      static_cast<std::size_t>(header.size) < header_min_data_size) {
+    return "Invalid (too small) HEADER chunk size in model";
+  }
+  return nullptr;
+}
+
 std::string_view skin_entry_text(std::span<const std::uint8_t> entry) {
   return padded_text(entry, skin_path_max_length);
 }

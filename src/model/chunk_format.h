@@ -49,6 +49,15 @@ ChunkHeader read_chunk_header(std::span<const std::uint8_t> image, std::size_t o
 // The table row for `identifier` (exact, case-sensitive), or nullptr for an unknown one.
 const ChunkKind* find_chunk_kind(std::string_view identifier);
 
+// The FATAL text for a model whose bytes after the last whole chunk are too few for a header.
+inline constexpr const char* chunk_too_big = "Invalid (too big) chunk size in model";
+
+// The FATAL text for the chunk `header` (of table row `kind`, or nullptr for an unknown one)
+// found with `remaining` bytes of the model from its start, or nullptr when the chunk can be
+// read: a size that is not positive or runs past the end, a version other than the one
+// accepted, a header chunk too small to hold the skin count. The data is then all there.
+const char* chunk_fault(const ChunkHeader& header, const ChunkKind* kind, std::uint64_t remaining);
+
 // The text of a stored skin entry: its bytes up to the first NUL, at most 63 of them.
 std::string_view skin_entry_text(std::span<const std::uint8_t> entry);
 

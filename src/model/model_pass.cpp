@@ -21,7 +21,7 @@ bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options, 
   while (offset < model.size()) {
     const std::size_t remaining = model.size() - offset;
     if (remaining < chunk_header_size) {
-      fatal("Invalid (too big) chunk size in model", -1);
+      fatal(chunk_too_big, -1);
     }
     const ChunkHeader header = read_chunk_header(model, offset);
     // Identifiers come from the file: control bytes in them must not reach a terminal.
@@ -30,14 +30,10 @@ bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options, 
            header.version, header.size);
     const ChunkKind* kind = find_chunk_kind(header.identifier);
     outline_chunk(outline, header, offset, kind != nullptr);
-    if (header.size <= 0) {
-      fatal("Invalid (<=0) chunk size in model", -1);
+    if (const char* fault = chunk_fault(header, kind, remaining)) {
+      fatal(fault, -1);
     }
-    // Both sides are below 2^32 here, so the comparison cannot wrap.
     const auto data_size = static_cast<std::size_t>(header.size);
-    if (data_size > remaining - chunk_header_size) {
-      fatal("Invalid (too big) chunk size in model", -1);
-    }
     const std::span<const std::uint8_t> chunk =
         model.subspan(offset, chunk_header_size + data_size);
     const std::span<const std::uint8_t> data = chunk.subspan(chunk_header_size);
@@ -47,12 +43,7 @@ bool walk_model(std::span<const std::uint8_t> model, const RunOptions& options, 
 
     if (kind == nullptr) {
       report("WARNING: Unrecognized chunk identifier: %s\n", shown_identifier.c_str());
-    } else if (header.version != kind->version) {
-      fatal(kind->bad_version, -1);
     } else if (kind->role == ChunkRole::header) {
-      if (data.size() < header_min_data_size) {
-        fatal("Invalid (too small) HEADER chunk size in model", -1);
-      }
       skin_count.found = true;
       skin_count.value = read_le32(data, header_skin_count_offset);
       skin_count.field_offset = offset + chunk_header_size + header_skin_count_offset;

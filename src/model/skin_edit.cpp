@@ -82,17 +82,22 @@ bool has_odd_component(std::string_view path) {
   return false;
 }
 
-// Warns about a path being added that the game will likely not load, or that was probably
-// not meant as a path. The path is stored as typed all the same; `stored` is its stored
-// form, by which a repeat of an entry already in the list is judged.
 void warn_about_skin_path(const std::string& path, const std::string& stored,
                           const std::vector<std::string>& earlier, std::size_t entry,
                           std::FILE* outline) {
-  const auto warn = [&](const char* what) {
-    const std::string text = std::string("Skin path ") + what + ": " + printable_text(path);
+  for (const char* reason : skin_path_warnings(path, stored, earlier)) {
+    const std::string text = std::string("Skin path ") + reason + ": " + printable_text(path);
     report("WARNING: %s\n", text.c_str());
     outline_warning(outline, entry, text);
-  };
+  }
+}
+
+}  // namespace
+
+std::vector<const char*> skin_path_warnings(std::string_view path, std::string_view stored,
+                                            const std::vector<std::string>& earlier) {
+  std::vector<const char*> reasons;
+  const auto warn = [&](const char* what) { reasons.push_back(what); };
   // A mistyped option, not a path: the other checks would only add noise. Besides the
   // tool's own options, words that other tools take for help or version requests (--help,
   // -h, /?, /h) would otherwise silently replace the skin list.
@@ -102,15 +107,15 @@ void warn_about_skin_path(const std::string& path, const std::string& stored,
   if (path == "/A" || path == "/a" || path == "/L" || path == "/l" || path == "/O" ||
       path == "/o") {
     warn("is an option, but options count only before the model path");
-    return;
+    return reasons;
   }
   if ((!path.empty() && path.front() == '-') || path == "/?" ||
       (path.size() >= 2 && path.size() <= 3 && path.front() == '/' &&
        std::all_of(path.begin() + 1, path.end(), is_letter))) {
     warn("looks like an option, but options count only before the model path");
-    return;
+    return reasons;
   }
-  if (path.find('\\') != std::string::npos) {
+  if (path.find('\\') != std::string_view::npos) {
     warn("contains a backslash; game paths use forward slashes");
   }
   if ((!path.empty() && is_separator(path.front())) || has_drive_letter(path)) {
@@ -129,9 +134,8 @@ void warn_about_skin_path(const std::string& path, const std::string& stored,
   if (std::find(earlier.begin(), earlier.end(), stored) != earlier.end()) {
     warn("repeats one already in the list");
   }
+  return reasons;
 }
-
-}  // namespace
 
 void edit_skin_chunk(std::span<const std::uint8_t> chunk_data, const SkinCount& count,
                      const RunOptions& options, OutputImage* output, std::FILE* outline) {

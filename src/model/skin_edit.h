@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/command_line.h"
 #include "model/model_image.h"
@@ -17,6 +20,13 @@ struct SkinCount {
   std::size_t field_offset = 0;  // where the count lies in the model, and so in the output:
                                  // every byte before the skin chunk is copied unchanged
 };
+
+// Why the game will likely not load `path`, a path being put in a skin list, or why it was
+// probably not meant as a path, as the reasons the tool's warnings give ("contains a
+// backslash; game paths use forward slashes"): none when it looks sound. `stored` is its
+// stored form, by which a repeat of one of the `earlier` entries of the list is judged.
+std::vector<const char*> skin_path_warnings(std::string_view path, std::string_view stored,
+                                            const std::vector<std::string>& earlier);
 
 // Lists the stored skin paths and, outside list mode, replaces or extends them in the
 // copy of the skin chunk that ends `output`. `chunk_data` is the chunk's data in the
