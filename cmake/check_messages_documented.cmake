@@ -1,8 +1,16 @@
 # Fails when a message the tool can print is missing from the manual page: every FATAL
 # message (a text literal of the sources that starts with a capital letter or a slash and
 # holds a space, with no format or escape in it) and every WARNING line, up to its first
-# format field. Run as: cmake -DSOURCES=<src folder> -DMANUAL=<fmskins.1> -P this file.
+# format field. Run as: cmake -DSOURCES=<src folder> -DMANUAL=<fmskins.1> -P this file;
+# -DONLY=<regular expression> takes only the sources whose path matches it, -DEXCEPT those
+# whose path does not.
 file(GLOB_RECURSE sources "${SOURCES}/*.cpp")
+if(ONLY)
+  list(FILTER sources INCLUDE REGEX "${ONLY}")
+endif()
+if(EXCEPT)
+  list(FILTER sources EXCLUDE REGEX "${EXCEPT}")
+endif()
 file(READ "${MANUAL}" manual)
 string(REPLACE "\\-" "-" manual "${manual}")
 set(missing "")

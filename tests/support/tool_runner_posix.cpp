@@ -60,6 +60,9 @@ StartedTool start_tool(const fs::path& work_dir, const std::vector<std::string>&
   const fs::path bin = started.capture->path / "bin";
   fs::create_directory(bin);
   fs::create_symlink(FMSKINS_TOOL_PATH, bin / "fmskins");
+#if defined(FMSKINS_FOLDER_TOOL_PATH)
+  fs::create_symlink(FMSKINS_FOLDER_TOOL_PATH, bin / "fmskins-folder");
+#endif
   const std::string search_path =
       bin.string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
   const fs::path errors_path = started.capture->path / "stderr";

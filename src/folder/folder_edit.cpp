@@ -1,0 +1,506 @@
+#include "folder/folder_edit.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <new>
+
+#if defined(_WIN32)
+#include <io.h>
+
+#include "cli/windows_text.h"
+#else
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "cli/command_line.h"
+#include "cli/fatal.h"
+#include "cli/report.h"
+#include "cli/shown_text.h"
+#include "files/model_file.h"
+#include "files/model_lock.h"
+#include "files/output_file.h"
+#include "folder/folder_check.h"
+#include "folder/sha256.h"
+#include "model/skin_edit.h"
+
+namespace fmskins {
+namespace {
+
+constexpr std::size_t read_block = std::size_t{1} << 20U;
+
+// Puts into `block`, which holds the file's bytes from `position`, the parts of `patches`
+// that fall inside it.
+void patch_block(std::span<std::uint8_t> block, std::uint64_t position,
+                 const std::vector<Patch>& patches) {
+  for (const Patch& patch : patches) {
+    const std::uint64_t start = std::max(position, patch.offset);
+    const std::uint64_t end = std::min(position + block.size(), patch.offset + skin_entry_size);
+    for (std::uint64_t at = start; at < end; ++at) {
+      block[static_cast<std::size_t>(at - position)] =
+          patch.bytes[static_cast<std::size_t>(at - patch.offset)];
+    }
+  }
+}
+
+// The text of `key`'s value in a line of JSON this tool wrote: a string's contents (its
+// escapes left as they are) or a number's digits; false when the key is not there.
+bool json_value(std::string_view line, std::string_view key, std::string& value,
+                std::size_t from = 0) {
+  const std::string quoted = "\"" + std::string(key) + "\":";
+  const std::size_t at = line.find(quoted, from);
+  if (at == std::string_view::npos) {
+    return false;
+  }
+  std::size_t start = at + quoted.size();
+  std::size_t end = start;
+  if (start < line.size() && line[start] == '"') {
+    ++start;
+    end = line.find('"', start);
+  } else {
+    end = line.find_first_not_of("0123456789", start);
+  }
+  if (end == std::string_view::npos || end == start) {
+    return false;
+  }
+  value = std::string(line.substr(start, end - start));
+  return true;
+}
+
+#if !defined(_WIN32)
+
+// Reads all of `descriptor` until its end.
+std::string read_all(int descriptor) {
+  std::string text;
+  char block[4096];
+  for (;;) {
+    const ssize_t got = read(descriptor, block, sizeof block);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return text;
+    }
+    text.append(block, static_cast<std::size_t>(got));
+  }
+}
+
+#endif
+
+std::string digest_of_output(const OutputImage& output, const ModelImage& model) {
+  Sha256 digest = start_sha256();
+  if (!digest) {
+    return {};
+  }
+  for (const OutputPiece& piece : output.pieces) {
+    add_to_sha256(digest, piece_bytes(output, model_bytes(model), piece));
+  }
+  return finish_sha256(digest);
+}
+
+// The edit itself, as a run of the console tool does it: every failure ends it through
+// fatal().
+void run_edit(const std::string& path, const std::vector<Patch>& patches,
+              const std::string& expected, const std::string& result) {
+  RunOptions options;
+  options.program_name = "fmskins-folder";
+  options.model_path = path;
+  options.output_path = path;
+  ModelLock lock = lock_output_file(path);
+  const ModelImage model = read_model_file(options);
+  {
+    Sha256 digest = start_sha256();
+    if (!digest) {
+      fatal("Can't compute SHA-256", -1);
+    }
+    add_to_sha256(digest, model_bytes(model));
+    if (finish_sha256(digest) != expected || model_cut_short(model)) {
+      fatal("Model file changed since it was checked", -1);
+    }
+  }
+  OutputImage output = make_output_image(patches.size() * skin_entry_size);
+  output_append_model(output, 0, model.length);
+  for (const Patch& patch : patches) {
+    if (patch.offset > model.length || model.length - patch.offset < skin_entry_size) {
+      fatal("Model file changed since it was checked", -1);
+    }
+    output_patch(output, static_cast<std::size_t>(patch.offset), patch.bytes);
+  }
+  if (digest_of_output(output, model) != result) {
+    fatal("Model file changed since it was checked", -1);
+  }
+  write_output_file({path, output, path, model, lock.handle});
+  release_model_lock(lock);
+}
+
+#if defined(_WIN32)
+
+struct EditEnded {
+  int status;
+};
+
+[[noreturn]] void throw_edit_ended(int status) { throw EditEnded{status}; }
+
+std::string* fatal_message = nullptr;
+
+void keep_fatal_message(std::string_view message) {
+  if (fatal_message != nullptr) {
+    *fatal_message += message;
+  }
+}
+
+#endif
+
+}  // namespace
+
+bool typed_to_stored(const std::string& text, std::string& stored) {
+#if defined(_WIN32)
+  bool lossless = true;
+  stored = to_ansi_code_page(text, true, &lossless);
+  return lossless;
+#else
+  stored = text;
+  return true;
+#endif
+}
+
+ModelPlan plan_retarget(const std::string& folder, const std::string& path, const SkinList& list,
+                        const std::string& from, const std::string& to) {
+  ModelPlan plan;
+  plan.folder = folder;
+  plan.path = path;
+  if (!list.fault.empty()) {
+    plan.refused = list.fault;
+    return plan;
+  }
+  std::vector<std::string> result;
+  for (const SkinEntry& entry : list.entries) {
+    result.emplace_back(skin_entry_text(entry));
+  }
+  for (std::size_t index = 0; index < list.entries.size(); ++index) {
+    const std::string old_stored = result[index];
+    if (old_stored.compare(0, from.size(), from) != 0) {
+      continue;
+    }
+    const std::string new_stored = to + old_stored.substr(from.size());
+    if (new_stored.size() > skin_path_max_length) {
+      plan.left_out.push_back("#" + std::to_string(index + 1) + " " +
+                              printable_text(stored_text_for_report(new_stored)) + " would be " +
+                              std::to_string(new_stored.size()) + " bytes, over 63");
+      continue;
+    }
+    PathChange change;
+    change.index = index;
+    change.offset = list.first_entry + index * skin_entry_size;
+    change.old_entry = list.entries[index];
+    change.old_stored = old_stored;
+    change.new_stored = new_stored;
+    const std::vector<std::string> earlier(result.begin(),
+                                           result.begin() + static_cast<std::ptrdiff_t>(index));
+    change.warnings = skin_path_warnings(stored_text_for_report(new_stored), new_stored, earlier);
+    result[index] = new_stored;
+    plan.changes.push_back(std::move(change));
+  }
+  if ((!plan.changes.empty() || !plan.left_out.empty()) && !list.count_found) {
+    plan.refused = "Can't edit skins: SKIN chunk comes before any HEADER chunk";
+  } else if ((!plan.changes.empty() || !plan.left_out.empty()) && !list.count_matches) {
+    plan.refused =
+        "Skin count does not match SKIN chunk size; a list of unknown length is left as it is";
+  }
+  if (!plan.refused.empty()) {
+    plan.changes.clear();
+    plan.left_out.clear();
+  }
+  return plan;
+}
+
+bool file_digests(const std::string& path, const std::vector<Patch>& patches, std::string& now,
+                  std::string& patched, std::string& message,
+                  const std::vector<Patch>* expected_old) {
+  std::ifstream file;
+#if defined(_WIN32)
+  file.open(system_path(path), std::ios::binary);
+#else
+  file.open(path, std::ios::binary);
+#endif
+  Sha256 as_is = start_sha256();
+  Sha256 with_patches = start_sha256();
+  if (!as_is || !with_patches) {
+    message = "Can't compute SHA-256";
+    return false;
+  }
+  if (!file) {
+    message = "Can't open input model file";
+    return false;
+  }
+  std::vector<std::uint8_t> block(read_block);
+  std::uint64_t position = 0;
+  while (file) {
+    file.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size()));
+    const auto got = static_cast<std::size_t>(file.gcount());
+    if (got == 0) {
+      break;
+    }
+    const std::span<std::uint8_t> bytes(block.data(), got);
+    add_to_sha256(as_is, bytes);
+    if (expected_old != nullptr) {
+      std::vector<std::uint8_t> seen(bytes.begin(), bytes.end());
+      patch_block(seen, position, *expected_old);
+      if (!std::equal(seen.begin(), seen.end(), bytes.begin())) {
+        message = "Model file changed since it was checked";
+        return false;
+      }
+    }
+    patch_block(bytes, position, patches);
+    add_to_sha256(with_patches, bytes);
+    position += got;
+  }
+  if (file.bad()) {
+    message = "Can't read input model file";
+    return false;
+  }
+  for (const Patch& patch : patches) {
+    if (patch.offset > position || position - patch.offset < skin_entry_size) {
+      message = "Model file changed since it was checked";
+      return false;
+    }
+  }
+  now = finish_sha256(as_is);
+  patched = finish_sha256(with_patches);
+  if (now.empty() || patched.empty()) {
+    message = "Can't compute SHA-256";
+    return false;
+  }
+  return true;
+}
+
+#if !defined(_WIN32)
+
+EditResult edit_model(const std::string& path, const std::vector<Patch>& patches,
+                      const std::string& expected, const std::string& result) {
+  EditResult edit;
+  int ends[2];
+  if (pipe(ends) != 0) {
+    edit.message = std::string("Can't start the edit: ") + std::strerror(errno);
+    return edit;
+  }
+  (void)std::fflush(stdout);
+  (void)std::fflush(stderr);
+  const pid_t child = fork();
+  if (child < 0) {
+    edit.message = std::string("Can't start the edit: ") + std::strerror(errno);
+    (void)close(ends[0]);
+    (void)close(ends[1]);
+    return edit;
+  }
+  if (child == 0) {
+    // The edit's own process: what the writer prints goes to the pipe, and every end of it
+    // (a failure's too) is its exit.
+    (void)close(ends[0]);
+    (void)dup2(ends[1], 1);
+    (void)close(ends[1]);
+    try {
+      run_edit(path, patches, expected, result);
+    } catch (const std::bad_alloc&) {
+      fatal("Can't allocate memory", -1);
+    }
+    (void)std::fflush(stdout);
+    std::_Exit(0);
+  }
+  (void)close(ends[1]);
+  const std::string printed = read_all(ends[0]);
+  (void)close(ends[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::size_t start = 0;
+  while (start < printed.size()) {
+    std::size_t end = printed.find('\n', start);
+    end = end == std::string::npos ? printed.size() : end;
+    const std::string_view line(printed.data() + start, end - start);
+    if (line.starts_with("FATAL: ")) {
+      edit.message = line.substr(7);
+    } else if (line.starts_with("Left behind: ")) {
+      edit.message += "; " + std::string(line);
+    } else if (line.starts_with("WARNING: ")) {
+      edit.warnings.emplace_back(line.substr(9));
+    }
+    start = end + 1;
+  }
+  edit.written = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!edit.written && edit.message.empty()) {
+    edit.message = WIFSIGNALED(status)
+                       ? "The edit was ended by signal " + std::to_string(WTERMSIG(status))
+                       : "The edit failed";
+  }
+  return edit;
+}
+
+#else
+
+EditResult edit_model(const std::string& path, const std::vector<Patch>& patches,
+                      const std::string& expected, const std::string& result) {
+  // No process of its own here: a failure unwinds back to this point instead of ending
+  // the program, and its message is kept.
+  EditResult edit;
+  std::string message;
+  fatal_message = &message;
+  const FatalMessageHook previous_hook = set_fatal_message_hook(keep_fatal_message);
+  const ExitHandler previous = set_exit_handler(throw_edit_ended);
+  try {
+    run_edit(path, patches, expected, result);
+    edit.written = true;
+  } catch (const EditEnded&) {
+    edit.message = message.empty() ? "The edit failed" : message;
+  } catch (const std::bad_alloc&) {
+    edit.message = "Can't allocate memory";
+  }
+  set_exit_handler(previous);
+  set_fatal_message_hook(previous_hook);
+  fatal_message = nullptr;
+  return edit;
+}
+
+#endif
+
+std::string journal_header_line(const std::string& from, const std::string& to) {
+  return "{\"type\":\"journal\",\"tool\":\"fmskins-folder " FMSKINS_VERSION "\",\"from_hex\":\"" +
+         hex_text(from) + "\",\"to_hex\":\"" + hex_text(to) + "\"}\n";
+}
+
+std::string journal_model_line(const JournalModel& model) {
+  std::string line = "{\"type\":\"model\",\"path\":" + json_string(model.path) +
+                     ",\"path_hex\":\"" + hex_text(model.path) + "\",\"before\":\"" + model.before +
+                     "\",\"after\":\"" + model.after + "\",\"restore\":[";
+  for (std::size_t each = 0; each < model.restore.size(); ++each) {
+    const Patch& patch = model.restore[each];
+    if (each != 0) {
+      line += ',';
+    }
+    line += "{\"offset\":" + std::to_string(patch.offset) + ",\"hex\":\"" +
+            hex_text(std::string_view(reinterpret_cast<const char*>(patch.bytes.data()),
+                                      patch.bytes.size())) +
+            "\"}";
+  }
+  return line + "]}\n";
+}
+
+std::string journal_done_line(const std::string& path, const EditResult& result) {
+  return "{\"type\":\"done\",\"path_hex\":\"" + hex_text(path) + "\",\"result\":\"" +
+         (result.written ? "replaced" : "failed") +
+         "\",\"message\":" + (result.written ? "null" : json_string(result.message)) + "}\n";
+}
+
+bool read_journal(const std::string& path, std::vector<JournalModel>& models,
+                  std::string& message) {
+  std::ifstream file;
+#if defined(_WIN32)
+  file.open(system_path(path), std::ios::binary);
+#else
+  file.open(path, std::ios::binary);
+#endif
+  if (!file) {
+    message = "Can't open journal " + printable_text(path);
+    return false;
+  }
+  const std::string damaged = "Not an undo journal of fmskins-folder: " + printable_text(path);
+  std::string line;
+  bool header = false;
+  while (std::getline(file, line)) {
+    std::string type;
+    if (!json_value(line, "type", type)) {
+      message = damaged;
+      return false;
+    }
+    if (type == "journal") {
+      header = true;
+    }
+    if (type != "model") {
+      continue;
+    }
+    JournalModel model;
+    std::string hex;
+    if (!header || !json_value(line, "path_hex", hex) || !from_hex_text(hex, model.path) ||
+        !json_value(line, "before", model.before) || !json_value(line, "after", model.after)) {
+      message = damaged;
+      return false;
+    }
+    for (std::size_t at = line.find("\"restore\":["); at != std::string::npos;) {
+      std::string offset;
+      std::string bytes;
+      const std::size_t next = line.find("{\"offset\":", at);
+      if (next == std::string::npos) {
+        break;
+      }
+      if (!json_value(line, "offset", offset, next) || !json_value(line, "hex", hex, next) ||
+          !from_hex_text(hex, bytes) || bytes.size() != skin_entry_size) {
+        message = damaged;
+        return false;
+      }
+      Patch patch;
+      patch.offset = std::strtoull(offset.c_str(), nullptr, 10);
+      std::copy(bytes.begin(), bytes.end(), patch.bytes.begin());
+      model.restore.push_back(patch);
+      at = next + 1;
+    }
+    models.push_back(std::move(model));
+  }
+  if (!header) {
+    message = damaged;
+    return false;
+  }
+  return true;
+}
+
+bool flush_to_disk(std::FILE* file, const std::string& path) {
+  if (std::fflush(file) != 0) {
+    return false;
+  }
+#if defined(_WIN32)
+  (void)path;
+  return _commit(_fileno(file)) == 0;
+#else
+  if (fsync(fileno(file)) != 0) {
+    return false;
+  }
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0 ? "/"
+                                          : path.substr(0, slash);
+  const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) {
+    return false;
+  }
+  // A folder that cannot be flushed (some file systems refuse) keeps what it has.
+  const bool flushed = fsync(descriptor) == 0 || errno == EINVAL;
+  (void)close(descriptor);
+  return flushed;
+#endif
+}
+
+std::string full_file_path(const std::string& path) {
+#if defined(_WIN32)
+  const std::wstring full = full_path(widen(path));
+  return full.empty() ? path : narrow(full);
+#else
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0 ? "/"
+                                          : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  char* resolved = realpath(folder.c_str(), nullptr);
+  if (resolved == nullptr) {
+    return path;
+  }
+  std::string full = resolved;
+  std::free(resolved);
+  return (full == "/" ? full : full + "/") + name;
+#endif
+}
+
+}  // namespace fmskins
