@@ -32,7 +32,7 @@ big_endian() {
 
 windows() {
   echo "== 64-bit Windows under wine"
-  install g++-mingw-w64-x86-64-posix wine64 googletest cmake make unzip binutils
+  install g++-mingw-w64-x86-64-posix wine64 googletest cmake make unzip binutils libssl-dev
   # A fixed locale, under which wine uses the ANSI code page 1252, so that the cases with
   # 8-bit and Unicode names are the same on every machine.
   export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$PWD/build-windows-prefix}"
@@ -46,7 +46,8 @@ windows() {
   rm -rf build-release-check
   unzip -q "dist/fmskins-$version-windows-x86_64.zip" -d build-release-check
   local folder=build-release-check/fmskins-$version-windows-x86_64
-  for file in fmskins.exe fmskins-list.exe fmskins.html README.txt README.md LICENSE CHANGELOG.md fmskins.txt; do
+  for file in fmskins.exe fmskins-list.exe fmskins-folder.exe fmskins.html README.txt README.md LICENSE \
+    CHANGELOG.md fmskins.txt fmskins-folder.txt; do
     test -f "$folder/$file"
   done
   grep -q $'^WINDOWS\r$' "$folder/fmskins.txt"  # the manual's Windows section, CRLF ends
@@ -66,6 +67,8 @@ windows() {
   grep -qx "$version" <<<"$resources"
   grep -q "fmskins-$version-linux-x86_64/fmskins$" <<<"$contents"
   grep -q "fmskins-$version-linux-x86_64/fmskins.1$" <<<"$contents"
+  grep -q "fmskins-$version-linux-x86_64/fmskins-folder$" <<<"$contents"
+  grep -q "fmskins-$version-linux-x86_64/fmskins-folder.1$" <<<"$contents"
   grep -q "fmskins-$version-linux-x86_64/fmskins.html$" <<<"$contents"
   # The tarball's README is its own, naming only what the tarball holds.
   grep -q "fmskins-$version-linux-x86_64/README.txt$" <<<"$contents"
@@ -77,6 +80,22 @@ windows() {
   listing=$(LC_ALL=ja_JP.UTF-8 /usr/lib/wine/wine64 "$folder/fmskins.exe" /L build-release-check/cp932.fm) ||
     listing=$(LC_ALL=ja_JP.UTF-8 /usr/lib/wine/wine64 "$folder/fmskins.exe" /L build-release-check/cp932.fm)
   grep -qF '    \x9B31m' <<<"$listing"
+
+  echo "== fmskins-folder.exe: a check, a retarget and its undo"
+  local mod=build-release-check/mod checked
+  mkdir -p "$mod/models/monsters/ogre"
+  cp examples/sample.fm "$mod/ogre.fm"
+  : >"$mod/models/monsters/ogre/skin_green.m8"
+  checked=$(cd build-release-check && /usr/lib/wine/wine64 "$(basename "$folder")/fmskins-folder.exe" check --csv mod) ||
+    test $? = 1  # two of the sample's skins are not in the folder
+  grep -q '^"ogre.fm","models/monsters/ogre/skin_green.m8","yes","models/monsters/ogre/skin_green.m8",""' <<<"$checked"
+  grep -q '^"ogre.fm","models/monsters/ogre/skin_grey.m8","no","",""' <<<"$checked"
+  (cd build-release-check && /usr/lib/wine/wine64 "$(basename "$folder")/fmskins-folder.exe" \
+    retarget --apply --journal undo.json models/monsters/ models/mymod/ mod >/dev/null)
+  listing=$(/usr/lib/wine/wine64 "$folder/fmskins.exe" /L "$mod/ogre.fm")
+  grep -q '^    models/mymod/ogre/skin_green.m8' <<<"$listing"
+  (cd build-release-check && /usr/lib/wine/wine64 "$(basename "$folder")/fmskins-folder.exe" undo undo.json >/dev/null)
+  cmp examples/sample.fm "$mod/ogre.fm"
 
   echo "== Ctrl-C while the new model is written (wine sends SIGINT as the console's Ctrl-C)"
   # The run ends as Windows' own programs do (0xC000013A; wine gives its low byte, 58),

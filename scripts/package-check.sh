@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    groff-base dpkg dpkg-dev lintian mandoc gzip file binutils >/dev/null
+    groff-base dpkg dpkg-dev lintian mandoc gzip file binutils libssl-dev >/dev/null
 fi
 
 rm -rf build-package
@@ -29,17 +29,24 @@ case "$depends" in
   *libc6*) ;;
   *) fail "no computed dependencies: $depends" ;;
 esac
+case "$depends" in
+  *libssl3*) ;;
+  *) fail "fmskins-folder's libcrypto is not among the dependencies: $depends" ;;
+esac
 [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "section is not utils"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
 "$root/usr/bin/fmskins" /L examples/sample.fm | grep -q "^    models/monsters/ogre/skin_green.m8$"
-file "$root/usr/bin/fmskins" | grep -q "pie executable.*stripped" || fail "binary is not a stripped PIE"
-readelf -d "$root/usr/bin/fmskins" | grep -q "BIND_NOW" || fail "binary is not linked with -z now"
-! readelf -S "$root/usr/bin/fmskins" | grep -q "\.comment" || fail "binary keeps a .comment section"
+"$root/usr/bin/fmskins-folder" check --csv examples | grep -q '^"sample.fm","models/monsters/ogre/skin_green.m8","no"'
+for program in fmskins fmskins-folder; do
+  file "$root/usr/bin/$program" | grep -q "pie executable.*stripped" || fail "$program is not a stripped PIE"
+  readelf -d "$root/usr/bin/$program" | grep -q "BIND_NOW" || fail "$program is not linked with -z now"
+  ! readelf -S "$root/usr/bin/$program" | grep -q "\.comment" || fail "$program keeps a .comment section"
+done
 doc=$root/usr/share/doc/fmskins
-for file in usr/share/man/man1/fmskins.1.gz usr/share/doc/fmskins/changelog.gz \
+for file in usr/share/man/man1/fmskins.1.gz usr/share/man/man1/fmskins-folder.1.gz usr/share/doc/fmskins/changelog.gz \
   usr/share/doc/fmskins/changelog.Debian.gz usr/share/doc/fmskins/copyright; do
   test -f "$root/$file" || fail "missing $file"
 done
@@ -51,7 +58,7 @@ gzip -dc "$doc/changelog.gz" | cmp -s - CHANGELOG.md || fail "changelog.gz is no
 # A plain install gives the tool, its manual page and the documents, none of Debian's files.
 cmake --install build-package --prefix "$root/plain" >/dev/null
 installed=$(cd "$root/plain" && find . -type f | sort | tr '\n' ' ')
-[ "$installed" = "./bin/fmskins ./share/doc/fmskins/changelog.gz ./share/doc/fmskins/copyright ./share/man/man1/fmskins.1.gz " ] ||
+[ "$installed" = "./bin/fmskins ./bin/fmskins-folder ./share/doc/fmskins/changelog.gz ./share/doc/fmskins/copyright ./share/man/man1/fmskins-folder.1.gz ./share/man/man1/fmskins.1.gz " ] ||
   fail "cmake --install installed: $installed"
 
 # One version everywhere: the package, the manual page's footer, the changelog.
@@ -60,8 +67,12 @@ gzip -dc "$root/usr/share/man/man1/fmskins.1.gz" | head -3 | grep -q "\"fmskins 
 grep -q "\"fmskins $version\"" doc/fmskins.1 || fail "doc/fmskins.1 does not name version $version"
 grep -q "^## $version - " CHANGELOG.md || fail "CHANGELOG.md has no entry for $version"
 
-warnings=$(gzip -dc "$root/usr/share/man/man1/fmskins.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
-[ -z "$warnings" ] || fail "manual page warnings: $warnings"
-warnings=$(mandoc -Tlint doc/fmskins.1 2>&1 | grep -v ': STYLE: ' || true)
-[ -z "$warnings" ] || fail "mandoc: $warnings"
+for page in fmskins fmskins-folder; do
+  gzip -dc "$root/usr/share/man/man1/$page.1.gz" | head -3 | grep -q "\"fmskins $version\"" ||
+    fail "installed manual page $page.1 does not name version $version"
+  warnings=$(gzip -dc "$root/usr/share/man/man1/$page.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
+  [ -z "$warnings" ] || fail "manual page $page.1 warnings: $warnings"
+  warnings=$(mandoc -Tlint "doc/$page.1" 2>&1 | grep -v ': STYLE: ' || true)
+  [ -z "$warnings" ] || fail "mandoc on $page.1: $warnings"
+done
 echo "package check: $deb"

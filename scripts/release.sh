@@ -2,11 +2,13 @@
 # Builds every download of a release into dist/ and checks them:
 #   dist/fmskins-<version>-src.tar.gz           the source, as committed (git archive)
 #   dist/fmskins_<version>-1_amd64.deb          the Debian package (cpack)
-#   dist/fmskins-<version>-linux-x86_64.tar.gz  the static tool, its manual page, the page
+#   dist/fmskins-<version>-linux-x86_64.tar.gz  the static tools (fmskins, fmskins-folder),
+#                                               their manual pages, the page
 #                                               fmskins.html, a README.txt of its own, the
 #                                               licence, the changelog and the manual as text
-#   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe and the drag-and-drop lister
-#                                               fmskins-list.exe (with their version resources),
+#   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe, fmskins-folder.exe and the
+#                                               drag-and-drop lister fmskins-list.exe (with
+#                                               version resources),
 #                                               a README.txt for Windows, the page and the same
 #                                               documents, with CRLF line ends
 #   dist/SHA256SUMS                             a checksum for each of them
@@ -22,7 +24,7 @@ fi
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 groff-base bsdextrautils zip \
-    git file dpkg-dev emscripten >/dev/null
+    git file dpkg-dev emscripten libssl-dev >/dev/null
 fi
 export NODE_PATH=/usr/share/nodejs  # emscripten's JavaScript, under a node not Debian's
 version=$(sed -n 's/^project(fmskins VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -51,23 +53,29 @@ stage() {  # folder name, tool file, name in the archive, strip command
   cp "$2" "$folder/$3"
   "$4" "$folder/$3"
   cp README.md LICENSE CHANGELOG.md build-release-web/fmskins.html "$folder/"
-  groff -man -Tascii -rLL=78n doc/fmskins.1 2>/dev/null | col -bx >"$folder/fmskins.txt"
+  for page in fmskins fmskins-folder; do
+    groff -man -Tascii -rLL=78n "doc/$page.1" 2>/dev/null | col -bx >"$folder/$page.txt"
+  done
 }
 
 mkdir -p dist
 windows=fmskins-$version-windows-x86_64
 linux=fmskins-$version-linux-x86_64
 stage "$windows" build-release-windows/fmskins.exe fmskins.exe x86_64-w64-mingw32-strip
-cp build-release-windows/fmskins-list.exe "dist/$windows/"
-x86_64-w64-mingw32-strip "dist/$windows/fmskins-list.exe"
+for program in fmskins-list fmskins-folder; do
+  cp "build-release-windows/$program.exe" "dist/$windows/"
+  x86_64-w64-mingw32-strip "dist/$windows/$program.exe"
+done
 # Text files in the Windows archive have CRLF line ends, as Notepad, type and cmd expect.
-for file in README.md LICENSE CHANGELOG.md fmskins.txt; do
+for file in README.md LICENSE CHANGELOG.md fmskins.txt fmskins-folder.txt; do
   sed -i 's/$/\r/' "dist/$windows/$file"
 done
 # The Windows user's own README, CRLF whatever the checkout.
 sed 's/\r*$/\r/' windows/README.txt >"dist/$windows/README.txt"
 stage "$linux" build-release-linux/fmskins fmskins strip
-cp build-release-linux/doc/fmskins.1 "dist/$linux/fmskins.1"
+cp build-release-linux/fmskins-folder "dist/$linux/fmskins-folder"
+strip "dist/$linux/fmskins-folder"
+cp build-release-linux/doc/fmskins.1 build-release-linux/doc/fmskins-folder.1 "dist/$linux/"
 # The tarball's own README, which names only what the tarball holds.
 rm "dist/$linux/README.md"
 cp linux/README.txt "dist/$linux/README.txt"

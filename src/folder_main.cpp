@@ -55,13 +55,13 @@ void out(const std::string& text) {
 }
 
 [[noreturn]] void usage_error(const std::string& message) {
-  std::fprintf(stderr, "fmskins-folder: %s\n%s", message.c_str(), usage_text);
+  (void)std::fprintf(stderr, "fmskins-folder: %s\n%s", message.c_str(), usage_text);
   std::exit(status_trouble);
 }
 
 int finish(int status) {
   if (std::fflush(stdout) != 0 || output_failed) {
-    std::fprintf(stderr, "fmskins-folder: Unable to write the report\n");
+    (void)std::fprintf(stderr, "fmskins-folder: Unable to write the report\n");
     return status_trouble;
   }
   return status;
@@ -85,13 +85,13 @@ struct Progress {
     }
     last = now;
     shown_at_all = true;
-    std::fprintf(stderr, "\r%s %s of %s models", verb, counted(done).c_str(),
-                 counted(total).c_str());
+    (void)std::fprintf(stderr, "\r%s %s of %s models", verb, counted(done).c_str(),
+                       counted(total).c_str());
     (void)std::fflush(stderr);
   }
-  void clear() {
+  void clear() const {
     if (shown_at_all) {
-      std::fprintf(stderr, "\r\033[K");
+      (void)std::fprintf(stderr, "\r\033[K");
       (void)std::fflush(stderr);
     }
   }
@@ -109,7 +109,7 @@ std::vector<Folder> list_folders(const std::vector<std::string>& names, std::siz
   for (const std::string& name : names) {
     FolderFiles listing = list_folder_files(name);
     if (!listing.error.empty()) {
-      std::fprintf(stderr, "fmskins-folder: %s\n", listing.error.c_str());
+      (void)std::fprintf(stderr, "fmskins-folder: %s\n", listing.error.c_str());
       failed = true;
       continue;
     }
@@ -166,6 +166,7 @@ int run_check(const std::vector<std::string>& arguments) {
         },
         totals);
     std::vector<std::string> files;
+    files.reserve(unused.size());
     for (const std::size_t each : unused) {
       files.push_back(folder.index.files[each]);
     }
@@ -357,8 +358,9 @@ int run_retarget(const std::vector<std::string>& arguments) {
   Journal journal;
   journal.path = journal_path.empty() ? journal_name() : journal_path;
   if (!make_journal(journal, journal_text)) {
-    std::fprintf(stderr, "fmskins-folder: Can't write the undo journal %s; no model was changed\n",
-                 printable_text(journal.path).c_str());
+    (void)std::fprintf(stderr,
+                       "fmskins-folder: Can't write the undo journal %s; no model was changed\n",
+                       printable_text(journal.path).c_str());
     return finish(status_trouble);
   }
   std::size_t replaced = 0;
@@ -392,8 +394,8 @@ int run_retarget(const std::vector<std::string>& arguments) {
   out("Replaced " + counted(replaced) + (replaced == 1 ? " model" : " models") + ", " +
       counted(failed) + " not replaced. Undo journal: " + printable_text(journal.path) + "\n");
   if (!journal_kept) {
-    std::fprintf(stderr, "fmskins-folder: Can't complete the undo journal %s\n",
-                 printable_text(journal.path).c_str());
+    (void)std::fprintf(stderr, "fmskins-folder: Can't complete the undo journal %s\n",
+                       printable_text(journal.path).c_str());
     return finish(status_trouble);
   }
   return finish(failed > 0 || plan_status != 0 ? status_found : 0);
@@ -406,7 +408,7 @@ int run_undo(const std::vector<std::string>& arguments) {
   std::vector<JournalModel> models;
   std::string message;
   if (!read_journal(arguments[2], models, message)) {
-    std::fprintf(stderr, "fmskins-folder: %s\n", message.c_str());
+    (void)std::fprintf(stderr, "fmskins-folder: %s\n", message.c_str());
     return finish(status_trouble);
   }
   std::size_t restored = 0;
@@ -418,7 +420,7 @@ int run_undo(const std::vector<std::string>& arguments) {
     std::string with_old;
     if (!file_digests(model.path, model.restore, now, with_old, message)) {
       ++left;
-      out("Not restored: " + name + ": " + message + "\n");
+      out("Not restored: " + name + ": " + message.append("\n"));
       continue;
     }
     if (now == model.before) {
@@ -482,7 +484,7 @@ int main(int argc, char** argv) {
   try {
     return fmskins::run(fmskins::argument_list(argc, argv));
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "fmskins-folder: Can't allocate memory\n");
+    (void)std::fprintf(stderr, "fmskins-folder: Can't allocate memory\n");
     return 2;
   }
 }

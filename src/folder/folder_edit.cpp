@@ -1,31 +1,18 @@
 #include "folder/folder_edit.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <new>
-
-#if defined(_WIN32)
-#include <io.h>
-
-#include "cli/windows_text.h"
-#else
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include "cli/command_line.h"
 #include "cli/fatal.h"
-#include "cli/report.h"
 #include "cli/shown_text.h"
 #include "files/model_file.h"
 #include "files/model_lock.h"
 #include "files/output_file.h"
 #include "folder/folder_check.h"
+#include "folder/folder_edit_system.h"
 #include "folder/sha256.h"
 #include "model/skin_edit.h"
 
@@ -58,39 +45,16 @@ bool json_value(std::string_view line, std::string_view key, std::string& value,
     return false;
   }
   std::size_t start = at + quoted.size();
-  std::size_t end = start;
-  if (start < line.size() && line[start] == '"') {
-    ++start;
-    end = line.find('"', start);
-  } else {
-    end = line.find_first_not_of("0123456789", start);
-  }
+  const bool text = start < line.size() && line[start] == '"';
+  start += text ? 1 : 0;
+  const std::size_t end =
+      text ? line.find('"', start) : line.find_first_not_of("0123456789", start);
   if (end == std::string_view::npos || end == start) {
     return false;
   }
   value = std::string(line.substr(start, end - start));
   return true;
 }
-
-#if !defined(_WIN32)
-
-// Reads all of `descriptor` until its end.
-std::string read_all(int descriptor) {
-  std::string text;
-  char block[4096];
-  for (;;) {
-    const ssize_t got = read(descriptor, block, sizeof block);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return text;
-    }
-    text.append(block, static_cast<std::size_t>(got));
-  }
-}
-
-#endif
 
 std::string digest_of_output(const OutputImage& output, const ModelImage& model) {
   Sha256 digest = start_sha256();
@@ -138,35 +102,11 @@ void run_edit(const std::string& path, const std::vector<Patch>& patches,
   release_model_lock(lock);
 }
 
-#if defined(_WIN32)
-
-struct EditEnded {
-  int status;
-};
-
-[[noreturn]] void throw_edit_ended(int status) { throw EditEnded{status}; }
-
-std::string* fatal_message = nullptr;
-
-void keep_fatal_message(std::string_view message) {
-  if (fatal_message != nullptr) {
-    *fatal_message += message;
-  }
-}
-
-#endif
-
 }  // namespace
 
-bool typed_to_stored(const std::string& text, std::string& stored) {
-#if defined(_WIN32)
-  bool lossless = true;
-  stored = to_ansi_code_page(text, true, &lossless);
-  return lossless;
-#else
-  stored = text;
-  return true;
-#endif
+EditResult edit_model(const std::string& path, const std::vector<Patch>& patches,
+                      const std::string& expected, const std::string& result) {
+  return run_isolated([&] { run_edit(path, patches, expected, result); });
 }
 
 ModelPlan plan_retarget(const std::string& folder, const std::string& path, const SkinList& list,
@@ -222,12 +162,7 @@ ModelPlan plan_retarget(const std::string& folder, const std::string& path, cons
 bool file_digests(const std::string& path, const std::vector<Patch>& patches, std::string& now,
                   std::string& patched, std::string& message,
                   const std::vector<Patch>* expected_old) {
-  std::ifstream file;
-#if defined(_WIN32)
-  file.open(system_path(path), std::ios::binary);
-#else
-  file.open(path, std::ios::binary);
-#endif
+  std::ifstream file(file_system_path(path), std::ios::binary);
   Sha256 as_is = start_sha256();
   Sha256 with_patches = start_sha256();
   if (!as_is || !with_patches) {
@@ -279,95 +214,6 @@ bool file_digests(const std::string& path, const std::vector<Patch>& patches, st
   return true;
 }
 
-#if !defined(_WIN32)
-
-EditResult edit_model(const std::string& path, const std::vector<Patch>& patches,
-                      const std::string& expected, const std::string& result) {
-  EditResult edit;
-  int ends[2];
-  if (pipe(ends) != 0) {
-    edit.message = std::string("Can't start the edit: ") + std::strerror(errno);
-    return edit;
-  }
-  (void)std::fflush(stdout);
-  (void)std::fflush(stderr);
-  const pid_t child = fork();
-  if (child < 0) {
-    edit.message = std::string("Can't start the edit: ") + std::strerror(errno);
-    (void)close(ends[0]);
-    (void)close(ends[1]);
-    return edit;
-  }
-  if (child == 0) {
-    // The edit's own process: what the writer prints goes to the pipe, and every end of it
-    // (a failure's too) is its exit.
-    (void)close(ends[0]);
-    (void)dup2(ends[1], 1);
-    (void)close(ends[1]);
-    try {
-      run_edit(path, patches, expected, result);
-    } catch (const std::bad_alloc&) {
-      fatal("Can't allocate memory", -1);
-    }
-    (void)std::fflush(stdout);
-    std::_Exit(0);
-  }
-  (void)close(ends[1]);
-  const std::string printed = read_all(ends[0]);
-  (void)close(ends[0]);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  std::size_t start = 0;
-  while (start < printed.size()) {
-    std::size_t end = printed.find('\n', start);
-    end = end == std::string::npos ? printed.size() : end;
-    const std::string_view line(printed.data() + start, end - start);
-    if (line.starts_with("FATAL: ")) {
-      edit.message = line.substr(7);
-    } else if (line.starts_with("Left behind: ")) {
-      edit.message += "; " + std::string(line);
-    } else if (line.starts_with("WARNING: ")) {
-      edit.warnings.emplace_back(line.substr(9));
-    }
-    start = end + 1;
-  }
-  edit.written = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  if (!edit.written && edit.message.empty()) {
-    edit.message = WIFSIGNALED(status)
-                       ? "The edit was ended by signal " + std::to_string(WTERMSIG(status))
-                       : "The edit failed";
-  }
-  return edit;
-}
-
-#else
-
-EditResult edit_model(const std::string& path, const std::vector<Patch>& patches,
-                      const std::string& expected, const std::string& result) {
-  // No process of its own here: a failure unwinds back to this point instead of ending
-  // the program, and its message is kept.
-  EditResult edit;
-  std::string message;
-  fatal_message = &message;
-  const FatalMessageHook previous_hook = set_fatal_message_hook(keep_fatal_message);
-  const ExitHandler previous = set_exit_handler(throw_edit_ended);
-  try {
-    run_edit(path, patches, expected, result);
-    edit.written = true;
-  } catch (const EditEnded&) {
-    edit.message = message.empty() ? "The edit failed" : message;
-  } catch (const std::bad_alloc&) {
-    edit.message = "Can't allocate memory";
-  }
-  set_exit_handler(previous);
-  set_fatal_message_hook(previous_hook);
-  fatal_message = nullptr;
-  return edit;
-}
-
-#endif
-
 std::string journal_header_line(const std::string& from, const std::string& to) {
   return "{\"type\":\"journal\",\"tool\":\"fmskins-folder " FMSKINS_VERSION "\",\"from_hex\":\"" +
          hex_text(from) + "\",\"to_hex\":\"" + hex_text(to) + "\"}\n";
@@ -398,12 +244,7 @@ std::string journal_done_line(const std::string& path, const EditResult& result)
 
 bool read_journal(const std::string& path, std::vector<JournalModel>& models,
                   std::string& message) {
-  std::ifstream file;
-#if defined(_WIN32)
-  file.open(system_path(path), std::ios::binary);
-#else
-  file.open(path, std::ios::binary);
-#endif
+  std::ifstream file(file_system_path(path), std::ios::binary);
   if (!file) {
     message = "Can't open journal " + printable_text(path);
     return false;
@@ -455,52 +296,6 @@ bool read_journal(const std::string& path, std::vector<JournalModel>& models,
     return false;
   }
   return true;
-}
-
-bool flush_to_disk(std::FILE* file, const std::string& path) {
-  if (std::fflush(file) != 0) {
-    return false;
-  }
-#if defined(_WIN32)
-  (void)path;
-  return _commit(_fileno(file)) == 0;
-#else
-  if (fsync(fileno(file)) != 0) {
-    return false;
-  }
-  const std::size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0 ? "/"
-                                          : path.substr(0, slash);
-  const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (descriptor < 0) {
-    return false;
-  }
-  // A folder that cannot be flushed (some file systems refuse) keeps what it has.
-  const bool flushed = fsync(descriptor) == 0 || errno == EINVAL;
-  (void)close(descriptor);
-  return flushed;
-#endif
-}
-
-std::string full_file_path(const std::string& path) {
-#if defined(_WIN32)
-  const std::wstring full = full_path(widen(path));
-  return full.empty() ? path : narrow(full);
-#else
-  const std::size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0 ? "/"
-                                          : path.substr(0, slash);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  char* resolved = realpath(folder.c_str(), nullptr);
-  if (resolved == nullptr) {
-    return path;
-  }
-  std::string full = resolved;
-  std::free(resolved);
-  return (full == "/" ? full : full + "/") + name;
-#endif
 }
 
 }  // namespace fmskins

@@ -25,6 +25,9 @@ FolderFiles list_folder_files(const std::string& folder);
 // A model's name: it ends with ".fm" in any case.
 bool is_model_name(std::string_view path);
 
+// The sentence for a folder that cannot be read.
+std::string folder_error(const std::string& folder, const std::string& reason);
+
 // `folder` and `relative` put together as the system takes a path.
 std::string folder_path(const std::string& folder, const std::string& relative);
 
