@@ -29,6 +29,8 @@
 #if defined(__EMSCRIPTEN__)
 #include <emscripten/emscripten.h>
 
+#include "folder/folder_check.h"
+
 #endif
 
 #if !defined(_WIN32)
@@ -103,17 +105,27 @@ int main(int argc, char** argv) {
 // path goes in with exactly the bytes it is stored as, whatever they are. The model's
 // outline goes to standard error, which the tool does not otherwise use. Ends as the
 // process would.
+namespace {
+
+// The bytes of the file at `path`, or none where it cannot be read.
+std::string page_file(const char* path) {
+  std::string text;
+  if (std::FILE* file = std::fopen(path, "rb")) {
+    char block[4096];
+    for (std::size_t got = 0; (got = std::fread(block, 1, sizeof block, file)) > 0;) {
+      text.append(block, got);
+    }
+    (void)std::fclose(file);
+  }
+  return text;
+}
+
+}  // namespace
+
 extern "C" EMSCRIPTEN_KEEPALIVE void fmskins_page_run(const char* arguments_path) {
   std::vector<std::string> arguments;
   try {
-    std::string text;
-    if (std::FILE* file = std::fopen(arguments_path, "rb")) {
-      char block[4096];
-      for (std::size_t got = 0; (got = std::fread(block, 1, sizeof block, file)) > 0;) {
-        text.append(block, got);
-      }
-      (void)std::fclose(file);
-    }
+    const std::string text = page_file(arguments_path);
     for (std::size_t start = 0; start < text.size();) {
       const std::size_t end = text.find('\0', start);
       arguments.push_back(text.substr(start, end - start));
@@ -123,6 +135,20 @@ extern "C" EMSCRIPTEN_KEEPALIVE void fmskins_page_run(const char* arguments_path
     fmskins::fatal("Can't allocate memory", -1);
   }
   run(arguments, stderr);
+  std::exit(0);
+}
+
+// The page's folder check: the request (see page_folder_check) read from the file
+// `request_path`; the CSV goes to standard output, the JSON Lines to standard error.
+extern "C" EMSCRIPTEN_KEEPALIVE void fmskins_page_folder(const char* request_path) {
+  try {
+    std::string csv;
+    const std::string json = fmskins::page_folder_check(page_file(request_path), csv);
+    (void)std::fwrite(csv.data(), 1, csv.size(), stdout);
+    (void)std::fwrite(json.data(), 1, json.size(), stderr);
+  } catch (const std::bad_alloc&) {
+    fmskins::fatal("Can't allocate memory", -1);
+  }
   std::exit(0);
 }
 #endif

@@ -149,8 +149,8 @@ TEST(RetargetPlan, ChangesByTheBytesLeavesOutTooLongAndRefusesWhatCannotBeReplac
   const ModelPlan repeat =
       plan_retarget("mod", "m.fm", list_of(sample_model({"b/x", "a/x"})), "a/", "b/");
   ASSERT_EQ(repeat.changes.size(), 1U);
-  EXPECT_EQ(repeat.changes[0].warnings,
-            (std::vector<const char*>{"repeats one already in the list"}));
+  ASSERT_EQ(repeat.changes[0].warnings.size(), 1U);
+  EXPECT_STREQ(repeat.changes[0].warnings[0], "repeats one already in the list");
 
   const std::string skins = skin_chunk({"old/a.m8"});
   EXPECT_EQ(plan_retarget("mod", "m.fm", list_of(skins + header_chunk(1)), "old/", "new/").refused,

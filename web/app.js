@@ -6,7 +6,7 @@ import { run_tool, start_tool } from "./core.js";
 import { chunk_header_size, path_byte_limit } from "./outline.js";
 import { add_model, close_model, edited, list_problem, models, path_warnings, read_model, remember, revert,
          shown_name, shown_names, typed_path, undo } from "./models.js";
-import { csv_line, found_in, missing_count, mod_folder } from "./folder.js";
+import { check_folders, found_note, missing_count, mod_folder } from "./folder.js";
 import { apply_prefix_change, preview_prefix_change } from "./prefix.js";
 import { download, save_models } from "./save.js";
 
@@ -59,6 +59,8 @@ async function open_sources(sources) {
     model.refused = { mark: "unreadable", left_out: "could not be read" };
     model.reason = `The page could not read ${model.name}: ${error.message || error.name}`;
   })));
+  await refreshing;
+  await check_folders(models);
   const note = again ? ` ${shown_name(again)} was open already.` : "";
   say(`${plural(models.length, "model")} open.${note}`);
   if (again || current === null || added.includes(current)) {
@@ -152,6 +154,30 @@ function show_summary() {
   const total = in_folders.reduce((sum, model) => sum + model.paths.length, 0);
   const missing = in_folders.reduce((sum, model) => sum + missing_count(model), 0);
   element("missing-summary").textContent = `${missing} of ${plural(total, "skin path")} not found in the opened folder`;
+  const unused = [...new Set(in_folders.map((model) => model.mod_folder))].flatMap((folder) => folder.unused);
+  element("unused-summary").hidden = unused.length === 0;
+  element("unused-summary").textContent = `Skin files no path uses: ${unused.join(", ")}`;
+  refresh_folders();
+}
+
+// The folder check is asked again whenever a folder's models or lists change, and the
+// page drawn again with its answers.
+let refreshing = null;
+function refresh_folders() {
+  if (refreshing !== null) {
+    return;
+  }
+  refreshing = check_folders(models).then((changed) => {
+    refreshing = null;
+    if (changed) {
+      show_list();
+      if (current) {
+        show_skins(current);
+      }
+    }
+  }, () => {
+    refreshing = null;
+  });
 }
 
 function show_list() {
@@ -212,8 +238,9 @@ function path_notes(model, index) {
   if (path.odd) {
     notes.unshift("Holds bytes that are not text, shown as \\xHH: kept as they are unless you change this path");
   }
-  if (model.mod_folder && !found_in(model.mod_folder, path.text)) {
-    notes.unshift("not found in this folder");
+  const found = found_note(model, index);
+  if (found !== null) {
+    notes.unshift(found);
   }
   return notes.map((text) => make("li", { textContent: text }));
 }
@@ -354,27 +381,25 @@ async function save_edited() {
   return results;
 }
 
-// The whole folder's report as CSV: each model's paths, found or not, with the tool's
-// warnings about each; a model that cannot be edited, with the reason.
-async function folder_report() {
-  let text = csv_line(["model", "skin path", "found in the folder", "warnings"]);
-  const names = shown_names();
-  for (const model of models.filter((each) => each.mod_folder)) {
-    if (!model.editable) {
-      text += csv_line([names.get(model), "", "", model.reason]);
-      continue;
-    }
-    let warnings = [];
-    if (model.paths.length > 0 && list_problem(model) === null) {
-      warnings = await path_warnings(model);
-    }
-    model.paths.forEach((path, index) => {
-      text += csv_line([names.get(model), path.text, found_in(model.mod_folder, path.text) ? "yes" : "no",
-                        (warnings[index] ?? []).join("; ")]);
+// The whole folder's report as CSV: the bytes of the console's `fmskins-folder check --csv`
+// for each opened folder (one header row for all).
+async function folder_report_bytes() {
+  await refreshing;
+  await check_folders(models);
+  const parts = [...new Set(models.filter((model) => model.mod_folder).map((model) => model.mod_folder))]
+    .map((folder, index) => {
+      const csv = folder.csv ?? new Uint8Array();
+      return index === 0 ? csv : csv.subarray(csv.indexOf(0x0a) + 1);
     });
-  }
-  return text;
+  const bytes = new Uint8Array(parts.reduce((sum, part) => sum + part.length, 0));
+  parts.reduce((at, part) => {
+    bytes.set(part, at);
+    return at + part.length;
+  }, 0);
+  return bytes;
 }
+
+const folder_report = async () => new TextDecoder().decode(await folder_report_bytes());
 
 function close_current() {
   if (current === null || (edited(current) &&
@@ -475,7 +500,7 @@ function wire() {
   });
   element("close-model").addEventListener("click", close_current);
   element("folder-report").addEventListener("click", guarded(async () => {
-    download("fmskins-folder-report.csv", new Blob([await folder_report()], { type: "text/csv" }));
+    download("fmskins-folder-report.csv", new Blob([await folder_report_bytes()], { type: "text/csv" }));
   }));
   const take_back = () => {
     if (current && undo(current)) {

@@ -48,6 +48,19 @@ function argument_bytes(argument) {
 // model's outline (one object a line, as the tool gives it: chunks, stored paths and path
 // warnings, with bytes in hex) and the bytes of each name in `wanted` that exists afterwards.
 async function run_tool(args, files = {}, wanted = []) {
+  // The arguments, each ended by a NUL, program name first: fmskins_page_run reads them.
+  const parts = ["fmskins", ...args].map(argument_bytes);
+  const listed = new Uint8Array(parts.reduce((sum, part) => sum + part.length + 1, 0));
+  parts.reduce((at, part) => {
+    listed.set(part, at);
+    return at + part.length + 1;
+  }, 0);
+  return run_entry("fmskins_page_run", listed, files, wanted);
+}
+
+// Runs the tool's way in `entry` on `input`, which it reads from the file /arguments, in a
+// folder holding `files`; answers as run_tool does.
+async function run_entry(entry, input, files = {}, wanted = []) {
   const report = [];
   const outline = [];
   let status = null;
@@ -71,14 +84,7 @@ async function run_tool(args, files = {}, wanted = []) {
     print: () => {},
     printErr: () => {},
   });
-  // The arguments, each ended by a NUL, program name first: fmskins_page_run reads them.
-  const parts = ["fmskins", ...args].map(argument_bytes);
-  const listed = new Uint8Array(parts.reduce((sum, part) => sum + part.length + 1, 0));
-  parts.reduce((at, part) => {
-    listed.set(part, at);
-    return at + part.length + 1;
-  }, 0);
-  module.FS.writeFile("/arguments", listed);
+  module.FS.writeFile("/arguments", input);
   module.FS.mkdir("/work");
   module.FS.chdir("/work");
   for (const [name, bytes] of Object.entries(files)) {
@@ -86,7 +92,7 @@ async function run_tool(args, files = {}, wanted = []) {
     module.FS.writeFile(name, bytes, { canOwn: true });
   }
   try {
-    module.ccall("fmskins_page_run", null, ["string"], ["/arguments"]);
+    module.ccall(entry, null, ["string"], ["/arguments"]);
   } catch (thrown) {
     if (thrown && thrown.name === "ExitStatus") {
       status = thrown.status;
@@ -194,6 +200,13 @@ async function list(model, bytes) {
 
 const calls = {
   run: ({ args, files, wanted }) => run_tool(args, files, wanted),
+
+  // The folder check of the console's fmskins-folder on `request` (its fields, each ended
+  // by a NUL): its CSV's bytes, and its records, one object each.
+  async folder({ request }) {
+    const run = await run_entry("fmskins_page_folder", request);
+    return { csv: run.report, records: run.outline };
+  },
 
   // Reads a model from its File and lists it.
   async open({ model: number, file }) {

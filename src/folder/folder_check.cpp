@@ -1,5 +1,6 @@
 #include "folder/folder_check.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/shown_text.h"
@@ -79,6 +80,19 @@ std::string joined(const std::vector<const char*>& reasons) {
   return text;
 }
 
+// Adds `model` to `totals`, and its paths, as text, to `stored`.
+void count_model(const CheckedModel& model, CheckTotals& totals, std::vector<std::string>& stored) {
+  ++totals.models;
+  if (!model.fault.empty()) {
+    ++totals.damaged;
+  }
+  for (const CheckedSkin& skin : model.skins) {
+    ++totals.skin_paths;
+    ++totals.found[static_cast<std::size_t>(skin.match.found)];
+    stored.push_back(stored_text_for_report(skin.stored));
+  }
+}
+
 std::string plural(std::size_t count, const char* one, const char* many) {
   return counted(count) + " " + (count == 1 ? one : many);
 }
@@ -154,31 +168,42 @@ std::string json_string(std::string_view text) {
   return json + "\"";
 }
 
-CheckedModel check_model(const std::string& folder_name, const std::string& path,
-                         const SkinList& list, const FolderIndex& folder) {
+CheckedModel check_paths(const std::string& folder_name, const std::string& path,
+                         const std::string& fault, const std::vector<std::string>& stored,
+                         const FolderIndex& folder) {
   CheckedModel model;
   model.folder = folder_name;
   model.path = path;
-  model.fault = list.fault;
-  model.warnings = list.warnings;
-  if (!list.fault.empty()) {
+  model.fault = fault;
+  if (!fault.empty()) {
     return model;
   }
-  std::vector<std::string> earlier;
-  for (const SkinEntry& entry : list.entries) {
+  for (std::size_t index = 0; index < stored.size(); ++index) {
     CheckedSkin skin;
-    skin.entry = entry;
-    skin.stored = std::string(skin_entry_text(entry));
+    skin.stored = stored[index];
     const std::string text = stored_text_for_report(skin.stored);
     skin.shown = printable_text(text);
     skin.match = find_skin(folder, text);
     if (skin.match.found != SkinFound::no) {
       skin.file = folder.files[skin.match.file];
     }
+    const std::vector<std::string> earlier(stored.begin(),
+                                           stored.begin() + static_cast<std::ptrdiff_t>(index));
     skin.warnings = skin_path_warnings(text, skin.stored, earlier);
-    earlier.push_back(skin.stored);
     model.skins.push_back(std::move(skin));
   }
+  return model;
+}
+
+CheckedModel check_model(const std::string& folder_name, const std::string& path,
+                         const SkinList& list, const FolderIndex& folder) {
+  std::vector<std::string> stored;
+  stored.reserve(list.entries.size());
+  for (const SkinEntry& entry : list.entries) {
+    stored.emplace_back(skin_entry_text(entry));
+  }
+  CheckedModel model = check_paths(folder_name, path, list.fault, stored, folder);
+  model.warnings = list.warnings;
   return model;
 }
 
@@ -192,15 +217,7 @@ std::vector<std::size_t> check_folder(const std::string& folder_name, const Fold
       continue;
     }
     const CheckedModel model = check_model(folder_name, file, read(file), folder);
-    ++totals.models;
-    if (!model.fault.empty()) {
-      ++totals.damaged;
-    }
-    for (const CheckedSkin& skin : model.skins) {
-      ++totals.skin_paths;
-      ++totals.found[static_cast<std::size_t>(skin.match.found)];
-      stored.push_back(stored_text_for_report(skin.stored));
-    }
+    count_model(model, totals, stored);
     checked(model);
   }
   std::vector<std::size_t> unused = unused_skin_files(folder, stored);
@@ -318,6 +335,61 @@ std::string model_csv(const CheckedModel& model, bool name_folder) {
                      joined(skin.warnings)});
   }
   return rows;
+}
+
+}  // namespace fmskins
+
+namespace fmskins {
+
+std::string page_folder_check(std::string_view request, std::string& csv) {
+  std::vector<std::string_view> fields;
+  for (std::size_t start = 0; start < request.size();) {
+    std::size_t end = request.find('\0', start);
+    end = end == std::string_view::npos ? request.size() : end;
+    fields.push_back(request.substr(start, end - start));
+    start = end + 1;
+  }
+  const std::string folder_name = fields.empty() ? std::string() : std::string(fields.front());
+  std::vector<std::string> files;
+  struct Model {
+    std::string path;
+    std::string fault;
+    std::vector<std::string> stored;
+  };
+  std::vector<Model> listed;
+  for (std::size_t at = 1; at < fields.size(); ++at) {
+    const std::string_view field = fields[at];
+    const std::string rest(field.empty() ? field : field.substr(1));
+    if (field.starts_with("F")) {
+      files.push_back(rest);
+    } else if (field.starts_with("M")) {
+      listed.push_back({rest, {}, {}});
+    } else if (field.starts_with("X") && !listed.empty()) {
+      listed.back().fault = rest;
+    } else if (field.starts_with("P") && !listed.empty()) {
+      listed.back().stored.push_back(rest);
+    }
+  }
+  // In the order of the console's check: the names' bytes.
+  std::sort(files.begin(), files.end());
+  std::sort(listed.begin(), listed.end(),
+            [](const Model& one, const Model& other) { return one.path < other.path; });
+  const FolderIndex folder = make_folder_index(std::move(files));
+  CheckTotals totals;
+  std::string json;
+  csv = csv_header();
+  std::vector<std::string> stored;
+  for (const Model& each : listed) {
+    const CheckedModel model = check_paths(folder_name, each.path, each.fault, each.stored, folder);
+    count_model(model, totals, stored);
+    json += model_json(model);
+    csv += model_csv(model, false);
+  }
+  for (const std::size_t each : unused_skin_files(folder, stored)) {
+    ++totals.unused;
+    json += unused_json(folder_name, folder.files[each]);
+  }
+  return json + summary_json(totals);
 }
 
 }  // namespace fmskins

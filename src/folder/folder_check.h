@@ -40,10 +40,23 @@ struct CheckTotals {
   std::size_t unused = 0;
 };
 
-// Looks every stored path of `list` up in `folder`; `earlier` paths of the same list judge
+// Looks every stored path of `list` up in `folder`; earlier paths of the same list judge
 // repeats.
 CheckedModel check_model(const std::string& folder_name, const std::string& path,
                          const SkinList& list, const FolderIndex& folder);
+
+// The same for a list given as its paths' stored bytes (a list being edited), or for a
+// model that cannot be read, by its FATAL text `fault`.
+CheckedModel check_paths(const std::string& folder_name, const std::string& path,
+                         const std::string& fault, const std::vector<std::string>& stored,
+                         const FolderIndex& folder);
+
+// The page's folder check, from one request: NUL-ended fields, the folder's name first,
+// then "F" and the path of each of its files, then for each model "M" and its path, followed
+// by "X" and its FATAL text or by "P" and the stored bytes of each path. Returns the JSON
+// Lines of the check, and puts into `csv` the CSV that `check --csv` gives for the same
+// folder.
+std::string page_folder_check(std::string_view request, std::string& csv);
 
 // Checks each model of `folder` (the files whose name is a model's, in the order of the
 // index), reading each with `read` (its path relative to the folder) and handing each result

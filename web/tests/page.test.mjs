@@ -11,15 +11,16 @@ import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import { createHash } from "node:crypto";
 import { createServer } from "node:http";
-import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
-import { join, resolve } from "node:path";
+import { dirname, join, resolve } from "node:path";
 import { after, before, test } from "node:test";
 import { pathToFileURL } from "node:url";
 import puppeteer from "puppeteer-core";
 
 const page_file = resolve(process.env.FMSKINS_PAGE ?? "build-web/fmskins.html");
 const native_tool = resolve(process.env.FMSKINS_NATIVE ?? "build/fmskins");
+const native_folder_tool = resolve(process.env.FMSKINS_NATIVE_FOLDER ?? "build/fmskins-folder");
 const sample = readFileSync(new URL("../../examples/sample.fm", import.meta.url));
 
 // Models of the test's own making: chunks of a 32-byte identifier, version and size.
@@ -357,8 +358,12 @@ test("saving in place leaves the original whole until complete and never overwri
 test("a mod folder tells which skin paths it lacks", async () => {
   const served = await browser.newPage();
   await served.goto(`http://127.0.0.1:${server.address().port}/fmskins.html`);
-  const model = Buffer.concat([header(2), skin(["MODELS/MyMod/Skin_A.m8", "models/mymod/skin_b.m8"]), frames]);
-  const seen = await served.evaluate(async (model_text) => {
+  const model = Buffer.concat([header(3), skin(["MODELS/MyMod/Skin_A.m8", "models\\mymod\\skin_c.m8",
+                                                "models/mymod/skin_b.m8"]), frames]);
+  // skin_b.m8 is missing; spare.M8 is a skin no path uses.
+  const files = { "models/mymod/skin_a.m8": Buffer.from("a skin"), "models/mymod/skin_c.m8": Buffer.from("c"),
+                  "models/mymod/spare.M8": Buffer.from("spare"), "models/mymod/ogre.fm": model };
+  const seen = await served.evaluate(async (files) => {
     const root = await (await navigator.storage.getDirectory()).getDirectoryHandle("mymod", { create: true });
     const store = async (path, text) => {
       let folder = root;
@@ -370,22 +375,38 @@ test("a mod folder tells which skin paths it lacks", async () => {
       await writable.write(Uint8Array.from(text, (character) => character.charCodeAt(0)));
       await writable.close();
     };
-    await store("models/mymod/skin_a.m8", "a skin");  // skin_b.m8 is missing
-    await store("models/mymod/ogre.fm", model_text);
+    for (const [path, text] of Object.entries(files)) {
+      await store(path, text);
+    }
     await window.fmskins_page.open_folder(root);
     return {
       notes: [...document.querySelectorAll("#skins .warnings")].map((notes) => notes.textContent),
       summary: document.getElementById("missing-summary").textContent,
+      unused: document.getElementById("unused-summary").textContent,
       listed: document.querySelector("#models button.model").textContent,
       report: await window.fmskins_page.folder_report(),
     };
-  }, model.toString("latin1"));
-  assert.deepEqual(seen.notes, ["", "not found in this folder"]);
-  assert.equal(seen.summary, "1 of 2 skin paths not found in the opened folder");
+  }, Object.fromEntries(Object.entries(files).map(([path, bytes]) => [path, bytes.toString("latin1")])));
+  assert.deepEqual(seen.notes, ["found in another case: models/mymod/skin_a.m8",
+                                "found only with \\ read as /: models/mymod/skin_c.m8", "not found in this folder"]);
+  assert.equal(seen.summary, "1 of 3 skin paths not found in the opened folder");
+  assert.equal(seen.unused, "Skin files no path uses: models/mymod/spare.M8");
   assert.equal(seen.listed, "models/mymod/ogre.fm, 1 not found");
-  assert.equal(seen.report, '"model","skin path","found in the folder","warnings"\r\n' +
-    '"models/mymod/ogre.fm","MODELS/MyMod/Skin_A.m8","yes",""\r\n' +
-    '"models/mymod/ogre.fm","models/mymod/skin_b.m8","no",""\r\n');
+  // The console's folder check gives the same bytes for the same folder.
+  const folder = mkdtempSync(join(tmpdir(), "fmskins-folder-"));
+  for (const [path, bytes] of Object.entries(files)) {
+    mkdirSync(dirname(join(folder, "mymod", path)), { recursive: true });
+    writeFileSync(join(folder, "mymod", path), bytes);
+  }
+  const console_check = spawnSync(native_folder_tool, ["check", "--csv", "mymod"], { cwd: folder });
+  rmSync(folder, { recursive: true });
+  assert.equal(console_check.status, 1);
+  assert.equal(seen.report, console_check.stdout.toString());
+  assert.equal(seen.report, '"model","skin path","found","file","warnings"\r\n' +
+    '"models/mymod/ogre.fm","MODELS/MyMod/Skin_A.m8","other case","models/mymod/skin_a.m8",""\r\n' +
+    '"models/mymod/ogre.fm","models\\mymod\\skin_c.m8","backslashes","models/mymod/skin_c.m8",' +
+    '"contains a backslash; game paths use forward slashes"\r\n' +
+    '"models/mymod/ogre.fm","models/mymod/skin_b.m8","no","",""\r\n');
   await served.close();
 });
 
