@@ -365,18 +365,9 @@ int run_retarget(const std::vector<std::string>& arguments) {
   }
   std::size_t replaced = 0;
   std::size_t failed = 0;
-  for (Edit& edit : edits) {
+  const auto report_edit = [&](const Edit& edit, const EditResult& result) {
     const std::string path = folder_path(edit.plan->folder, edit.plan->path);
     const std::string name = printable_text(several ? path : edit.plan->path);
-    EditResult result;
-    if (edit.message.empty()) {
-      result = edit_model(path, edit.patches, edit.journal.before, edit.journal.after);
-      const std::string done = journal_done_line(edit.journal.path, result);
-      (void)std::fwrite(done.data(), 1, done.size(), journal.file);
-      (void)std::fflush(journal.file);
-    } else {
-      result.message = edit.message;
-    }
     for (const std::string& warning : result.warnings) {
       out("WARNING: " + warning + "\n");
     }
@@ -388,7 +379,35 @@ int run_retarget(const std::vector<std::string>& arguments) {
       ++failed;
       out("Not replaced: " + name + ": " + result.message + "\n");
     }
+  };
+  // The models that could not even be read whole are named in their place among the rest.
+  std::vector<EditJob> jobs;
+  std::vector<std::size_t> job_edit;
+  for (std::size_t each = 0; each < edits.size(); ++each) {
+    const Edit& edit = edits[each];
+    if (edit.message.empty()) {
+      jobs.push_back({folder_path(edit.plan->folder, edit.plan->path), edit.patches,
+                      edit.journal.before, edit.journal.after});
+      job_edit.push_back(each);
+    }
   }
+  std::size_t reported = 0;
+  const auto report_failed_before = [&](std::size_t end) {
+    for (; reported < end; ++reported) {
+      EditResult result;
+      result.message = edits[reported].message;
+      report_edit(edits[reported], result);
+    }
+  };
+  edit_models(jobs, [&](std::size_t job, const EditResult& result) {
+    report_failed_before(job_edit[job]);
+    const std::string done = journal_done_line(edits[job_edit[job]].journal.path, result);
+    (void)std::fwrite(done.data(), 1, done.size(), journal.file);
+    (void)std::fflush(journal.file);
+    report_edit(edits[job_edit[job]], result);
+    reported = job_edit[job] + 1;
+  });
+  report_failed_before(edits.size());
   const bool journal_kept =
       flush_to_disk(journal.file, journal.path) && std::fclose(journal.file) == 0;
   out("Replaced " + counted(replaced) + (replaced == 1 ? " model" : " models") + ", " +
@@ -414,29 +433,43 @@ int run_undo(const std::vector<std::string>& arguments) {
   std::size_t restored = 0;
   std::size_t already = 0;
   std::size_t left = 0;
-  for (const JournalModel& model : models) {
+  // Each model's state first; those to put back are then edited, side by side where the
+  // system allows, and every model named in the journal's order.
+  std::vector<std::string> verdicts(models.size());
+  std::vector<EditJob> jobs;
+  std::vector<std::size_t> job_model;
+  for (std::size_t each = 0; each < models.size(); ++each) {
+    const JournalModel& model = models[each];
     const std::string name = printable_text(model.path);
     std::string now;
     std::string with_old;
     if (!file_digests(model.path, model.restore, now, with_old, message)) {
       ++left;
-      out("Not restored: " + name + ": " + message.append("\n"));
-      continue;
-    }
-    if (now == model.before) {
+      verdicts[each] = "Not restored: " + name + ": " + message + "\n";
+    } else if (now == model.before) {
       ++already;
-      out("Already as before: " + name + "\n");
-      continue;
-    }
-    if (now != model.after || with_old != model.before) {
+      verdicts[each] = "Already as before: " + name + "\n";
+    } else if (now != model.after || with_old != model.before) {
       ++left;
-      out("Left alone: " + name + ": changed since the edit\n");
-      continue;
+      verdicts[each] = "Left alone: " + name + ": changed since the edit\n";
+    } else {
+      jobs.push_back({model.path, model.restore, model.after, model.before});
+      job_model.push_back(each);
     }
-    const EditResult result = edit_model(model.path, model.restore, model.after, model.before);
+  }
+  std::size_t reported = 0;
+  const auto report_before = [&](std::size_t end) {
+    for (; reported < end; ++reported) {
+      out(verdicts[reported]);
+    }
+  };
+  edit_models(jobs, [&](std::size_t job, const EditResult& result) {
+    const std::size_t each = job_model[job];
+    report_before(each);
     for (const std::string& warning : result.warnings) {
       out("WARNING: " + warning + "\n");
     }
+    const std::string name = printable_text(models[each].path);
     if (result.written) {
       ++restored;
       out("Restored: " + name + "\n");
@@ -444,7 +477,9 @@ int run_undo(const std::vector<std::string>& arguments) {
       ++left;
       out("Not restored: " + name + ": " + result.message + "\n");
     }
-  }
+    reported = each + 1;
+  });
+  report_before(models.size());
   out("Restored " + counted(restored) + (restored == 1 ? " model" : " models") + ", " +
       counted(already) + " already as before, " + counted(left) + " not restored.\n");
   return finish(left > 0 ? status_found : 0);

@@ -39,7 +39,8 @@ void patch_block(std::span<std::uint8_t> block, std::uint64_t position,
 // escapes left as they are) or a number's digits; false when the key is not there.
 bool json_value(std::string_view line, std::string_view key, std::string& value,
                 std::size_t from = 0) {
-  const std::string quoted = "\"" + std::string(key) + "\":";
+  std::string quoted = "\"";
+  quoted.append(key).append("\":");
   const std::size_t at = line.find(quoted, from);
   if (at == std::string_view::npos) {
     return false;
@@ -104,9 +105,14 @@ void run_edit(const std::string& path, const std::vector<Patch>& patches,
 
 }  // namespace
 
-EditResult edit_model(const std::string& path, const std::vector<Patch>& patches,
-                      const std::string& expected, const std::string& result) {
-  return run_isolated([&] { run_edit(path, patches, expected, result); });
+void edit_models(const std::vector<EditJob>& jobs,
+                 const std::function<void(std::size_t, const EditResult&)>& done) {
+  run_isolated_all(
+      jobs.size(),
+      [&](std::size_t each) {
+        run_edit(jobs[each].path, jobs[each].patches, jobs[each].expected, jobs[each].result);
+      },
+      done);
 }
 
 ModelPlan plan_retarget(const std::string& folder, const std::string& path, const SkinList& list,

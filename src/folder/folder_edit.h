@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,14 +60,22 @@ bool file_digests(const std::string& path, const std::vector<Patch>& patches, st
                   std::string& patched, std::string& message,
                   const std::vector<Patch>* expected_old = nullptr);
 
-// Edits the model at `path` in place through the tool's writer, with every promise of a run
-// of fmskins on it (the lock, the temporary, the file's access kept, the check that nobody
-// changed it meanwhile): its bytes are put in with `patches`, provided that they hash to
-// `expected` when read under the lock and the result hashes to `result`. A model that would
-// not pass the tool's checks afterwards is never written. On POSIX systems each edit runs in
-// a process of its own, so that a failing one ends nothing but itself.
-EditResult edit_model(const std::string& path, const std::vector<Patch>& patches,
-                      const std::string& expected, const std::string& result);
+// One model's edit in place: its bytes are to be put in with `patches`, provided that they
+// hash to `expected` when read under the lock and the result hashes to `result`.
+struct EditJob {
+  std::string path;
+  std::vector<Patch> patches;
+  std::string expected;
+  std::string result;
+};
+
+// Edits each model of `jobs` through the tool's writer, with every promise of a run of
+// fmskins on it (the lock, the temporary, the file's access kept, the check that nobody
+// changed it meanwhile). A model that would not pass the tool's checks afterwards is never
+// written. On POSIX systems each edit runs in a process of its own, several side by side, so
+// that a failing one ends nothing but itself; `done` gets each result, in the order of `jobs`.
+void edit_models(const std::vector<EditJob>& jobs,
+                 const std::function<void(std::size_t, const EditResult&)>& done);
 
 // The undo journal: JSON Lines. A "journal" line, then one "model" line for each model to be
 // edited (its full path, its SHA-256 before and after, and the 64 bytes of each entry changed

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "cli/fatal.h"
 #include "folder/folder_edit_system.h"
@@ -36,29 +37,32 @@ std::string folder_of(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-}  // namespace
+// An edit started in a process of its own: the process, and the pipe it prints into.
+struct StartedEdit {
+  pid_t process = -1;
+  int output = -1;
+  EditResult failed;  // why it could not be started, when `process` is -1
+};
 
-// Each edit runs in a process of its own, as a run of fmskins would: the writer's state
-// (its signal handler, the lease on the model, the mapping) is the edit's alone, and its
-// exit, a failure's too, ends only that process.
-EditResult run_isolated(const std::function<void()>& edit) {
-  EditResult result;
+StartedEdit start_edit(const std::function<void()>& edit) {
+  StartedEdit started;
   int ends[2];
   if (pipe(ends) != 0) {
-    result.message = std::string("Can't start the edit: ") + std::strerror(errno);
-    return result;
+    started.failed.message = std::string("Can't start the edit: ") + std::strerror(errno);
+    return started;
   }
   (void)std::fflush(stdout);
   (void)std::fflush(stderr);
   const pid_t child = fork();
   if (child < 0) {
-    result.message = std::string("Can't start the edit: ") + std::strerror(errno);
+    started.failed.message = std::string("Can't start the edit: ") + std::strerror(errno);
     (void)close(ends[0]);
     (void)close(ends[1]);
-    return result;
+    return started;
   }
   if (child == 0) {
-    // What the writer prints goes to the pipe.
+    // What the writer prints goes to the pipe. (The parent closed the write end of every
+    // earlier edit's pipe before this one started, so none of them waits on this process.)
     (void)close(ends[0]);
     (void)dup2(ends[1], 1);
     (void)close(ends[1]);
@@ -71,10 +75,20 @@ EditResult run_isolated(const std::function<void()>& edit) {
     std::_Exit(0);
   }
   (void)close(ends[1]);
-  const std::string printed = read_all(ends[0]);
-  (void)close(ends[0]);
+  started.process = child;
+  started.output = ends[0];
+  return started;
+}
+
+EditResult finish_edit(const StartedEdit& started) {
+  if (started.process < 0) {
+    return started.failed;
+  }
+  EditResult result;
+  const std::string printed = read_all(started.output);
+  (void)close(started.output);
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(started.process, &status, 0) < 0 && errno == EINTR) {
   }
   for (std::size_t start = 0; start < printed.size();) {
     std::size_t end = printed.find('\n', start);
@@ -97,6 +111,28 @@ EditResult run_isolated(const std::function<void()>& edit) {
                          : "The edit failed";
   }
   return result;
+}
+
+// Edits under way at once. Each flushes its model to disk; flushes made side by side are
+// taken together by the file system's journal, where one after another each waits for its own.
+constexpr std::size_t edits_at_once = 8;
+
+}  // namespace
+
+// Each edit runs in a process of its own, as a run of fmskins would: the writer's state
+// (its signal handler, the lease on the model, the mapping) is the edit's alone, and its
+// exit, a failure's too, ends only that process. Several run side by side; each one's end is
+// handed on in order.
+void run_isolated_all(std::size_t count, const std::function<void(std::size_t)>& edit,
+                      const std::function<void(std::size_t, const EditResult&)>& done) {
+  std::vector<StartedEdit> started(count);
+  std::size_t next = 0;
+  for (std::size_t each = 0; each < count; ++each) {
+    for (; next < count && next < each + edits_at_once; ++next) {
+      started[next] = start_edit([&, next] { edit(next); });
+    }
+    done(each, finish_edit(started[each]));
+  }
 }
 
 std::filesystem::path file_system_path(const std::string& path) { return path; }

@@ -22,6 +22,8 @@ void keep_fatal_message(std::string_view message) { fatal_message = message; }
 
 }  // namespace
 
+namespace {
+
 // No process of its own here: a failure unwinds back to this point instead of ending the
 // program, and its message is kept. The Windows writer holds nothing across runs (it closes
 // the model once read, and no signal handler keeps its state).
@@ -41,6 +43,15 @@ EditResult run_isolated(const std::function<void()>& edit) {
   set_exit_handler(previous);
   set_fatal_message_hook(previous_hook);
   return result;
+}
+
+}  // namespace
+
+void run_isolated_all(std::size_t count, const std::function<void(std::size_t)>& edit,
+                      const std::function<void(std::size_t, const EditResult&)>& done) {
+  for (std::size_t each = 0; each < count; ++each) {
+    done(each, run_isolated([&] { edit(each); }));
+  }
 }
 
 std::filesystem::path file_system_path(const std::string& path) { return system_path(path); }
