@@ -12,6 +12,7 @@
 #include "model/skin_list.h"
 #include "support/in_process.h"
 #include "support/model_builder.h"
+#include "support/tool_runner.h"
 
 #if defined(FMSKINS_FOLDER_EDIT)
 #include "folder/folder_edit.h"
@@ -161,6 +162,75 @@ TEST(RetargetPlan, ChangesByTheBytesLeavesOutTooLongAndRefusesWhatCannotBeReplac
                   .refused.empty());
   EXPECT_EQ(plan_retarget("mod", "m.fm", list_of("xyz"), "old/", "new/").refused,
             "Invalid (too big) chunk size in model");
+}
+#endif
+
+}  // namespace
+}  // namespace fmskins
+
+namespace fmskins {
+namespace {
+
+// The page's request gives the same records and CSV as a check of the same folder.
+TEST(FolderReport, PageRequestGivesTheConsolesRecords) {
+  using namespace std::string_literals;
+  const std::string request =
+      "mod\0Fz.m8\0Fmodels/Skin.m8\0Fspare.M8\0Fb.fm\0Fa.fm\0"
+      "Mb.fm\0XInvalid (too big) chunk size in model\0"
+      "Ma.fm\0Pmodels/skin.m8\0Pz.m8\0Pgone\x1b.m8\0"s;
+  std::string csv;
+  const std::string json = page_folder_check(request, csv);
+  const FolderIndex folder =
+      make_folder_index({"a.fm", "b.fm", "models/Skin.m8", "spare.M8", "z.m8"});
+  const CheckedModel a = check_model(
+      "mod", "a.fm", list_of(sample_model({"models/skin.m8", "z.m8", "gone\x1b.m8"})), folder);
+  const CheckedModel b = check_model("mod", "b.fm", list_of("xyz"), folder);
+  EXPECT_EQ(csv, csv_header() + model_csv(a, false) + model_csv(b, false));
+  EXPECT_EQ(json, model_json(a) + model_json(b) + unused_json("mod", "spare.M8") +
+                      "{\"type\":\"summary\",\"models\":2,\"damaged\":1,\"skin_paths\":3,\"yes\":1,"
+                      "\"other_case\":1,\"backslashes\":0,\"no\":1,\"unused\":1,\"status\":1}\n");
+}
+
+#if defined(FMSKINS_FOLDER_EDIT)
+TEST(UndoJournal, LinesReadBackByTheirBytesAndAnythingElseIsRefused) {
+  test::ScratchDir dir;
+  JournalModel model;
+  model.path = "/mods/\xff\x1b odd.fm";
+  model.before = std::string(64, 'a');
+  model.after = std::string(64, 'b');
+  Patch patch{12345, {}};
+  patch.bytes.fill(0xAB);
+  patch.bytes[0] = 0;
+  model.restore = {patch, {7, {}}};
+  EditResult failed;
+  failed.message = "Model file changed since it was checked";
+  test::write_file(dir.path / "j.json", journal_header_line("old/", "new/") +
+                                            journal_model_line(model) +
+                                            journal_done_line(model.path, failed));
+  std::vector<JournalModel> read;
+  std::string message;
+  ASSERT_TRUE(read_journal((dir.path / "j.json").string(), read, message)) << message;
+  ASSERT_EQ(read.size(), 1U);
+  EXPECT_EQ(read[0].path, model.path);
+  EXPECT_EQ(read[0].before, model.before);
+  EXPECT_EQ(read[0].after, model.after);
+  ASSERT_EQ(read[0].restore.size(), 2U);
+  EXPECT_EQ(read[0].restore[0].offset, 12345U);
+  EXPECT_EQ(read[0].restore[0].bytes, patch.bytes);
+  EXPECT_EQ(read[0].restore[1].offset, 7U);
+
+  const std::string model_line = journal_model_line(model);
+  for (const std::string& bad :
+       {std::string("not json\n"), model_line,  // no journal line first
+        journal_header_line("a", "b") + model_line.substr(0, 80) + "\n",
+        journal_header_line("a", "b") +
+            std::string(model_line).replace(model_line.find("abab"), 4, "zz")}) {
+    test::write_file(dir.path / "bad.json", bad);
+    read.clear();
+    EXPECT_FALSE(read_journal((dir.path / "bad.json").string(), read, message)) << bad;
+    EXPECT_EQ(message,
+              "Not an undo journal of fmskins-folder: " + (dir.path / "bad.json").string());
+  }
 }
 #endif
 

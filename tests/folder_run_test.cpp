@@ -176,6 +176,35 @@ TEST_F(FolderRun, RetargetDryRunWritesNothingAndApplyWritesTheConsoleToolsBytes)
   EXPECT_EQ(snapshot(dir.path), after);
 }
 
+TEST(FolderRunEdge, NamesThatAreNoTextAModelEditedTwiceAndTheJournalsOwnName) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.path / "mod");
+  const std::string odd_name = "odd\xff\x1b.fm";  // not UTF-8, and a control byte
+  write_file(dir.path / "mod" / odd_name, sample_model({"old/a.m8"}));
+  const ToolRun json = run_folder(dir, {"check", "--json", "mod"});
+  EXPECT_EQ(json.output.substr(0, json.output.find('\n')),
+            "{\"type\":\"model\",\"folder\":\"mod\",\"path\":\"odd\\\\xFF\\u001b.fm\","
+            "\"status\":\"ok\",\"message\":null,\"warnings\":[]}");
+  const ToolRun table = run_folder(dir, {"check", "mod"});
+  EXPECT_EQ(table.output.substr(0, table.output.find('\n')), "odd\xff\\x1B.fm");
+
+  // The folder named twice: the model is planned twice, edited once, and the second edit,
+  // finding it changed since it was checked, is named and leaves it as the first made it.
+  const ToolRun apply = run_folder(dir, {"retarget", "--apply", "old/", "new/", "mod", "mod/"});
+  const std::string shown = "mod/odd\xff\\x1B.fm";
+  EXPECT_NE(apply.output.find("Replaced: " + shown + " (1 skin path)\n"), std::string::npos);
+  EXPECT_NE(
+      apply.output.find("Not replaced: " + shown + ": Model file changed since it was checked\n"),
+      std::string::npos);
+  EXPECT_EQ(apply.status, 1);
+  EXPECT_EQ(read_file(dir.path / "mod" / odd_name), sample_model({"new/a.m8"}));
+  const Files left = snapshot(dir.path);
+  ASSERT_EQ(left.size(), 3U);  // the folder, the model and the journal, named by the time
+  const std::string journal = left.begin()->first;
+  EXPECT_TRUE(journal.starts_with("fmskins-undo-") && journal.ends_with("Z.json")) << journal;
+  EXPECT_EQ(journal.size(), std::string("fmskins-undo-20261210T143946Z.json").size());
+}
+
 TEST(FolderRunRefused, BadFoldersAndCommandLinesEndWithStatusTwoAndWriteNothing) {
   ScratchDir dir;
   write_file(dir.path / "file.fm", sample_model({"a"}));
