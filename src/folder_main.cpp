@@ -445,7 +445,7 @@ int run_undo(const std::vector<std::string>& arguments) {
     std::string with_old;
     if (!file_digests(model.path, model.restore, now, with_old, message)) {
       ++left;
-      verdicts[each] = "Not restored: " + name + ": " + message + "\n";
+      verdicts[each] = "Not restored: " + name + ": " + message.append("\n");
     } else if (now == model.before) {
       ++already;
       verdicts[each] = "Already as before: " + name + "\n";
