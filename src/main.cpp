@@ -30,6 +30,7 @@
 #include <emscripten/emscripten.h>
 
 #include "folder/folder_check.h"
+#include "folder/retarget_plan.h"
 
 #endif
 
@@ -145,6 +146,18 @@ extern "C" EMSCRIPTEN_KEEPALIVE void fmskins_page_folder(const char* request_pat
     std::string csv;
     const std::string json = fmskins::page_folder_check(page_file(request_path), csv);
     (void)std::fwrite(csv.data(), 1, csv.size(), stdout);
+    (void)std::fwrite(json.data(), 1, json.size(), stderr);
+  } catch (const std::bad_alloc&) {
+    fmskins::fatal("Can't allocate memory", -1);
+  }
+  std::exit(0);
+}
+
+// The page's prefix plan: the request (see page_retarget_plan) read from the file
+// `request_path`; the plan's JSON Lines go to standard error.
+extern "C" EMSCRIPTEN_KEEPALIVE void fmskins_page_retarget(const char* request_path) {
+  try {
+    const std::string json = fmskins::page_retarget_plan(page_file(request_path));
     (void)std::fwrite(json.data(), 1, json.size(), stderr);
   } catch (const std::bad_alloc&) {
     fmskins::fatal("Can't allocate memory", -1);

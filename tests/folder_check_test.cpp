@@ -14,6 +14,8 @@
 #include "support/model_builder.h"
 #include "support/tool_runner.h"
 
+#include "folder/retarget_plan.h"
+
 #if defined(FMSKINS_FOLDER_EDIT)
 #include "folder/folder_edit.h"
 #endif
@@ -132,7 +134,6 @@ TEST(FolderReport, CsvQuotesEveryCellAndNamesTheDamaged) {
   EXPECT_EQ(csv_header(), "\"model\",\"skin path\",\"found\",\"file\",\"warnings\"\r\n");
 }
 
-#if defined(FMSKINS_FOLDER_EDIT)
 TEST(RetargetPlan, ChangesByTheBytesLeavesOutTooLongAndRefusesWhatCannotBeReplaced) {
   const std::string long_rest(53, 'x');
   const std::string model =
@@ -162,8 +163,17 @@ TEST(RetargetPlan, ChangesByTheBytesLeavesOutTooLongAndRefusesWhatCannotBeReplac
                   .refused.empty());
   EXPECT_EQ(plan_retarget("mod", "m.fm", list_of("xyz"), "old/", "new/").refused,
             "Invalid (too big) chunk size in model");
+
+  // The page's plan: the same rules, on the paths as they stand in the page.
+  using namespace std::string_literals;
+  EXPECT_EQ(page_retarget_plan("old/\0new/longer/\0M4\0Pold/a\0Pkeep\0M9\0Pold/"s +
+                               std::string(53, 'x') + "\0Pold/b\0"s),
+            "{\"type\":\"change\",\"model\":4,\"index\":0,\"hex\":\"" + hex_text("new/longer/a") +
+                "\"}\n{\"type\":\"change\",\"model\":9,\"index\":1,\"hex\":\"" +
+                hex_text("new/longer/b") +
+                "\"}\n{\"type\":\"left_out\",\"model\":9,\"text\":\"#1 new/longer/" +
+                std::string(53, 'x') + " would be 64 bytes, over 63\"}\n");
 }
-#endif
 
 }  // namespace
 }  // namespace fmskins

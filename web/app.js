@@ -422,8 +422,8 @@ function forget_preview(note) {
   }
 }
 
-function preview_prefix() {
-  const preview = preview_prefix_change(element("prefix-from").value, element("prefix-to").value);
+async function preview_prefix() {
+  const preview = await preview_prefix_change(element("prefix-from").value, element("prefix-to").value);
   const table = element("preview");
   const row = (cells, tag) => make("tr", {}, cells.map((text) => make(tag, tag === "th" ? { textContent: text, scope: "col" } : { textContent: text })));
   table.replaceChildren(
@@ -517,7 +517,7 @@ function wire() {
     }
   });
   element("save").addEventListener("click", guarded(save_edited));
-  element("preview-prefix").addEventListener("click", preview_prefix);
+  element("preview-prefix").addEventListener("click", guarded(preview_prefix));
   element("apply-prefix").addEventListener("click", apply_prefix);
   for (const id of ["prefix-from", "prefix-to"]) {
     element(id).addEventListener("input", () => forget_preview("From or To changed: preview again to apply."));

@@ -1,38 +1,54 @@
 // Retargeting a path prefix across the ticked models: a preview lists every change, and
-// Apply makes exactly the changes previewed. Prefixes are matched and replaced as bytes, so
-// the rest of each path keeps its stored bytes whatever they are.
+// Apply makes exactly the changes previewed. Prefixes are matched and replaced as bytes, by
+// the console's own plan, so the rest of each path keeps its stored bytes whatever they are.
 
+import { ask } from "./core.js";
 import { models, remember, shown_names, stored_path } from "./models.js";
-import { path_byte_limit, same_bytes, text_bytes } from "./outline.js";
+import { from_hex, text_bytes } from "./outline.js";
 
 // The changes replacing `from` by `to` would make, and the ticked models and paths it leaves
-// out, each with the reason.
-export function preview_prefix_change(from, to) {
+// out, each with the reason. Which paths change, and how, is the plan of the console's
+// `fmskins-folder retarget`, compiled into the tool: the page only asks it.
+export async function preview_prefix_change(from, to) {
   const preview = { from, to, changes: [], left_out: [] };
-  const from_bytes = text_bytes(from);
-  const to_bytes = text_bytes(to);
   const names = shown_names();
+  const fields = [text_bytes(from), text_bytes(to)];
+  const asked = [];
   for (const model of models.filter((each) => each.selected)) {
     if (!model.editable) {
       preview.left_out.push({ name: names.get(model), reason: model.refused?.left_out
         ?? (model.status === null ? "still being read" : model.status !== 0 ? "damaged" : "cannot be edited here") });
       continue;
     }
-    model.paths.forEach((path, index) => {
-      if (from_bytes.length === 0 || !same_bytes(path.bytes.subarray(0, from_bytes.length), from_bytes)) {
-        return;
-      }
-      const after = new Uint8Array(to_bytes.length + path.bytes.length - from_bytes.length);
-      after.set(to_bytes);
-      after.set(path.bytes.subarray(from_bytes.length), to_bytes.length);
-      const change = { model, name: names.get(model), index, before: path, after: stored_path(after) };
-      if (after.length > path_byte_limit) {
-        preview.left_out.push({ name: names.get(model),
-          reason: `${change.after.text} would be ${after.length} bytes, over ${path_byte_limit}` });
-      } else {
-        preview.changes.push(change);
-      }
-    });
+    if (model.paths.some((path) => path.bytes.includes(0))) {
+      preview.left_out.push({ name: names.get(model), reason: "a skin path holds a NUL character" });
+      continue;
+    }
+    fields.push(text_bytes(`M${asked.length}`));
+    asked.push({ model, paths: [...model.paths] });
+    for (const path of model.paths) {
+      const field = new Uint8Array(path.bytes.length + 1);
+      field[0] = 0x50;  // "P"
+      field.set(path.bytes, 1);
+      fields.push(field);
+    }
+  }
+  if (from === "" || asked.length === 0) {
+    return preview;
+  }
+  const request = new Uint8Array(fields.reduce((sum, field) => sum + field.length + 1, 0));
+  fields.reduce((at, field) => {
+    request.set(field, at);
+    return at + field.length + 1;
+  }, 0);
+  for (const record of await ask("plan", { request })) {
+    const { model, paths } = asked[record.model];
+    if (record.type === "change") {
+      preview.changes.push({ model, name: names.get(model), index: record.index, before: paths[record.index],
+                             after: stored_path(from_hex(record.hex)) });
+    } else if (record.type === "left_out") {
+      preview.left_out.push({ name: names.get(model), reason: record.text });
+    }
   }
   return preview;
 }

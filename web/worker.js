@@ -208,6 +208,11 @@ const calls = {
     return { csv: run.report, records: run.outline };
   },
 
+  // The prefix plan of the console's fmskins-folder retarget on `request`: its records.
+  async plan({ request }) {
+    return (await run_entry("fmskins_page_retarget", request)).outline;
+  },
+
   // Reads a model from its File and lists it.
   async open({ model: number, file }) {
     const whole = file.size <= whole_size;

@@ -14,7 +14,6 @@
 #include "folder/folder_check.h"
 #include "folder/folder_edit_system.h"
 #include "folder/sha256.h"
-#include "model/skin_edit.h"
 
 namespace fmskins {
 namespace {
@@ -113,56 +112,6 @@ void edit_models(const std::vector<EditJob>& jobs,
         run_edit(jobs[each].path, jobs[each].patches, jobs[each].expected, jobs[each].result);
       },
       done);
-}
-
-ModelPlan plan_retarget(const std::string& folder, const std::string& path, const SkinList& list,
-                        const std::string& from, const std::string& to) {
-  ModelPlan plan;
-  plan.folder = folder;
-  plan.path = path;
-  if (!list.fault.empty()) {
-    plan.refused = list.fault;
-    return plan;
-  }
-  std::vector<std::string> result;
-  for (const SkinEntry& entry : list.entries) {
-    result.emplace_back(skin_entry_text(entry));
-  }
-  for (std::size_t index = 0; index < list.entries.size(); ++index) {
-    const std::string old_stored = result[index];
-    if (old_stored.compare(0, from.size(), from) != 0) {
-      continue;
-    }
-    const std::string new_stored = to + old_stored.substr(from.size());
-    if (new_stored.size() > skin_path_max_length) {
-      plan.left_out.push_back("#" + std::to_string(index + 1) + " " +
-                              printable_text(stored_text_for_report(new_stored)) + " would be " +
-                              std::to_string(new_stored.size()) + " bytes, over 63");
-      continue;
-    }
-    PathChange change;
-    change.index = index;
-    change.offset = list.first_entry + index * skin_entry_size;
-    change.old_entry = list.entries[index];
-    change.old_stored = old_stored;
-    change.new_stored = new_stored;
-    const std::vector<std::string> earlier(result.begin(),
-                                           result.begin() + static_cast<std::ptrdiff_t>(index));
-    change.warnings = skin_path_warnings(stored_text_for_report(new_stored), new_stored, earlier);
-    result[index] = new_stored;
-    plan.changes.push_back(std::move(change));
-  }
-  if ((!plan.changes.empty() || !plan.left_out.empty()) && !list.count_found) {
-    plan.refused = "Can't edit skins: SKIN chunk comes before any HEADER chunk";
-  } else if ((!plan.changes.empty() || !plan.left_out.empty()) && !list.count_matches) {
-    plan.refused =
-        "Skin count does not match SKIN chunk size; a list of unknown length is left as it is";
-  }
-  if (!plan.refused.empty()) {
-    plan.changes.clear();
-    plan.left_out.clear();
-  }
-  return plan;
 }
 
 bool file_digests(const std::string& path, const std::vector<Patch>& patches, std::string& now,

@@ -1,8 +1,8 @@
 #pragma once
 
-// Retargeting the skin paths of a mod folder's models, and putting them back: the plan made
-// from each model's skin list, each model's edit through the tool's own writer, and the undo
-// journal that records what each edit changed.
+// Retargeting the skin paths of a mod folder's models, and putting them back: each model's
+// edit through the tool's own writer, and the undo journal that records what each edit
+// changed. The plan itself is retarget_plan.h's.
 
 #include <cstdint>
 #include <cstdio>
@@ -10,34 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "folder/retarget_plan.h"
 #include "model/skin_list.h"
 
 namespace fmskins {
-
-// One stored path the plan changes: entry `index` (from 0), whose 64 bytes lie at `offset`.
-struct PathChange {
-  std::size_t index = 0;
-  std::uint64_t offset = 0;
-  SkinEntry old_entry{};
-  std::string old_stored;  // bytes up to the NUL, as stored
-  std::string new_stored;
-  std::vector<const char*> warnings;  // the tool's warnings for the new path
-};
-
-struct ModelPlan {
-  std::string folder;   // as given
-  std::string path;     // relative to the folder
-  std::string refused;  // why the model is not edited at all, or empty
-  std::vector<PathChange> changes;
-  std::vector<std::string> left_out;  // the paths left out of the plan, each with why
-};
-
-// The plan for one model: every listed path that starts with the bytes `from` gets `to`
-// instead. A result longer than 63 bytes is left out; a model the tool cannot read, or whose
-// list it could not replace as it is (no header before the skin chunk, a count that does not
-// match the chunk), is refused whole.
-ModelPlan plan_retarget(const std::string& folder, const std::string& path, const SkinList& list,
-                        const std::string& from, const std::string& to);
 
 // A run of bytes to be put at `offset`: one entry's 64 bytes.
 struct Patch {

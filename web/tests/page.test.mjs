@@ -174,6 +174,7 @@ test("thirty models edited through the controls arrive in one zip with the conso
   await page.type("#prefix-from", "models/monsters/ogre/");
   await page.type("#prefix-to", "models/mymod/ogre/");
   await page.click("#preview-prefix");
+  await page.waitForFunction(() => document.querySelector("#preview caption")?.textContent.endsWith("would change"));
   const preview = await page.$eval("#preview caption", (caption) => caption.textContent);
   assert.equal(preview, "88 paths would change");
   await page.click("#apply-prefix");
@@ -239,6 +240,7 @@ test("the page's guards: the byte limit, an empty list, a drop without a handle,
 
   await page.type("#prefix-from", "models/monsters/");
   await page.click("#preview-prefix");
+  await page.waitForFunction(() => document.querySelector("#preview caption")?.textContent.endsWith("would change"));
   assert.equal(await page.$eval("#preview caption", (caption) => caption.textContent), "3 paths would change");
   assert.equal(await page.$eval("#left-out", (list) => list.textContent), "Left out: cut.fm: damaged");
   await page.type("#prefix-to", "x/");
@@ -317,7 +319,7 @@ test("saving in place leaves the original whole until complete and never overwri
     window.showDirectoryPicker = async () => root.getDirectoryHandle("chosen", { create: true });
     document.getElementById("prefix-from").value = "models/monsters/ogre/skin_g";
     document.getElementById("prefix-to").value = "skins/";
-    page_api.preview_prefix();
+    await page_api.preview_prefix();
     page_api.apply_prefix();
     return page_api.models().map((model) => model.name);
   }, sample.toString("latin1"));
