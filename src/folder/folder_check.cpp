@@ -341,14 +341,19 @@ std::string model_csv(const CheckedModel& model, bool name_folder) {
 
 namespace fmskins {
 
-std::string page_folder_check(std::string_view request, std::string& csv) {
-  std::vector<std::string_view> fields;
+std::vector<std::string> request_fields(std::string_view request) {
+  std::vector<std::string> fields;
   for (std::size_t start = 0; start < request.size();) {
     std::size_t end = request.find('\0', start);
     end = end == std::string_view::npos ? request.size() : end;
-    fields.push_back(request.substr(start, end - start));
+    fields.emplace_back(request.substr(start, end - start));
     start = end + 1;
   }
+  return fields;
+}
+
+std::string page_folder_check(std::string_view request, std::string& csv) {
+  const std::vector<std::string> fields = request_fields(request);
   const std::string folder_name = fields.empty() ? std::string() : std::string(fields.front());
   std::vector<std::string> files;
   struct Model {
@@ -358,8 +363,8 @@ std::string page_folder_check(std::string_view request, std::string& csv) {
   };
   std::vector<Model> listed;
   for (std::size_t at = 1; at < fields.size(); ++at) {
-    const std::string_view field = fields[at];
-    const std::string rest(field.empty() ? field : field.substr(1));
+    const std::string& field = fields[at];
+    const std::string rest = field.empty() ? field : field.substr(1);
     if (field.starts_with("F")) {
       files.push_back(rest);
     } else if (field.starts_with("M")) {

@@ -88,6 +88,9 @@ std::string summary_json(const CheckTotals& totals);
 std::string csv_header();
 std::string model_csv(const CheckedModel& model, bool name_folder);
 
+// The fields of a page's request, each ended by a NUL (the last one's NUL may be missing).
+std::vector<std::string> request_fields(std::string_view request);
+
 // `text` as a JSON string: valid UTF-8 kept, other bytes shown as \xHH.
 std::string json_string(std::string_view text);
 

@@ -60,13 +60,7 @@ ModelPlan plan_retarget(const std::string& folder, const std::string& path, cons
 }
 
 std::string page_retarget_plan(std::string_view request) {
-  std::vector<std::string> fields;
-  for (std::size_t start = 0; start < request.size();) {
-    std::size_t end = request.find('\0', start);
-    end = end == std::string_view::npos ? request.size() : end;
-    fields.emplace_back(request.substr(start, end - start));
-    start = end + 1;
-  }
+  const std::vector<std::string> fields = request_fields(request);
   if (fields.size() < 2) {
     return {};
   }
