@@ -122,11 +122,17 @@ TEST(FolderReport, JsonTextKeepsUtf8AndEscapesTheRest) {
 TEST(FolderReport, CsvQuotesEveryCellAndNamesTheDamaged) {
   const FolderIndex folder = make_folder_index({"a.fm", "models/Skin.m8"});
   const CheckedModel model = check_model(
-      "mod", "a.fm", list_of(sample_model({"models/skin.m8", "say \"hi\"\\x"})), folder);
+      "mod", "a.fm",
+      list_of(sample_model({"models/skin.m8", "say \"hi\"\\x", "=HYPERLINK(1)", "@x", "a=b"})),
+      folder);
+  // A cell that a spreadsheet would run as a formula starts with a '.
   EXPECT_EQ(model_csv(model, false),
             "\"a.fm\",\"models/skin.m8\",\"other case\",\"models/Skin.m8\",\"\"\r\n"
             "\"a.fm\",\"say \"\"hi\"\"\\x\",\"no\",\"\",\"contains a backslash; game paths use "
-            "forward slashes\"\r\n");
+            "forward slashes\"\r\n"
+            "\"a.fm\",\"'=HYPERLINK(1)\",\"no\",\"\",\"\"\r\n"
+            "\"a.fm\",\"'@x\",\"no\",\"\",\"\"\r\n"
+            "\"a.fm\",\"a=b\",\"no\",\"\",\"\"\r\n");
   const CheckedModel damaged =
       check_model("mod", "b.fm", list_of(header_chunk(1).substr(0, 50)), folder);
   EXPECT_EQ(model_csv(damaged, true),

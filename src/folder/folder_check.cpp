@@ -47,8 +47,13 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
   return length;
 }
 
+// A cell that starts as a formula would (=, +, -, @, a tab or a carriage return) gets a
+// leading ': a spreadsheet opening the report shows the stored path instead of running it.
 std::string csv_cell(std::string_view text) {
   std::string cell = "\"";
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos) {
+    cell += '\'';
+  }
   for (const char character : text) {
     cell += character;
     if (character == '"') {
