@@ -5,7 +5,7 @@
 import { run_tool, start_tool } from "./core.js";
 import { chunk_header_size, path_byte_limit } from "./outline.js";
 import { add_model, close_model, edited, list_problem, models, path_warnings, read_model, remember, revert,
-         shown_name, shown_names, typed_path, undo } from "./models.js";
+         shown_name, shown_names, sort_models, typed_path, undo } from "./models.js";
 import { check_folders, found_note, missing_count, mod_folder } from "./folder.js";
 import { apply_prefix_change, preview_prefix_change } from "./prefix.js";
 import { download, save_models } from "./save.js";
@@ -42,7 +42,9 @@ function guarded(action) {
 }
 
 // Opens each source ({ name, folder, file, handle, mod_folder }): all are added to the list
-// at once, in order, and read side by side in the tool's thread.
+// at once, in order of their paths, and read side by side in the tool's thread. Each model
+// can be chosen and edited as soon as it is read; drawing the list again never takes the
+// focus or the typed text away.
 async function open_sources(sources) {
   say(`Opening ${plural(sources.length, "model")}…`);
   let again = null;
@@ -54,19 +56,41 @@ async function open_sources(sources) {
       added.push(opened.model);
     }
   }
+  sort_models();
   show_list();
   await Promise.all(added.map((model) => read_model(model).catch((error) => {
     model.refused = { mark: "unreadable", left_out: "could not be read" };
     model.reason = `The page could not read ${model.name}: ${error.message || error.name}`;
+  }).then(() => {
+    if (current === null) {
+      show_model(model);
+    } else if (model === current) {
+      show_model(model);
+    } else {
+      redraw_list_soon();
+    }
   })));
   await refreshing;
   await check_folders(models);
   const note = again ? ` ${shown_name(again)} was open already.` : "";
   say(`${plural(models.length, "model")} open.${note}`);
-  if (again || current === null || added.includes(current)) {
-    show_model(again ?? current ?? models[0] ?? null);
+  if (again) {
+    show_model(again);
+  } else if (current === null) {
+    show_model(models[0] ?? null);
   } else {
-    show_list();
+    show_model(current);
+  }
+}
+
+// While models are read, the list is drawn again at most every tenth of a second.
+let redraw_timer = null;
+function redraw_list_soon() {
+  if (redraw_timer === null) {
+    redraw_timer = setTimeout(() => {
+      redraw_timer = null;
+      show_list();
+    }, 100);
   }
 }
 
@@ -108,6 +132,51 @@ async function open_folder(directory) {
   await open_sources(await fm_files_in(directory));
 }
 
+// The models of a folder given as its files, each with its path from the folder's parent
+// ("mod/models/ogre.fm"), as a folder input or a dropped folder gives them: each knows its
+// folder within the mod folder, and the folder the names of all its files.
+function folder_files_sources(files) {
+  const by_folder = new Map();
+  for (const { file, path } of files) {
+    const [top, ...rest] = path.split("/");
+    if (rest.length === 0) {
+      continue;
+    }
+    by_folder.set(top, [...(by_folder.get(top) ?? []), { file, path: rest.join("/") }]);
+  }
+  const sources = [];
+  for (const [top, members] of by_folder) {
+    const folder = mod_folder(top, members.map((member) => member.path));
+    for (const { file, path } of members) {
+      if (path.toLowerCase().endsWith(".fm")) {
+        sources.push({ ...file_source(file, path.slice(0, path.length - file.name.length)), mod_folder: folder });
+      }
+    }
+  }
+  return sources;
+}
+
+const open_folder_input = (files) =>
+  open_sources(folder_files_sources(files.map((file) => ({ file, path: file.webkitRelativePath }))));
+
+// Every file below a dropped folder's entry (the older interface of Firefox and Safari),
+// with its path from the folder's parent.
+async function entry_files(entry) {
+  if (entry.isFile) {
+    return [{ file: await new Promise((done, fail) => entry.file(done, fail)), path: entry.fullPath.replace(/^\//, "") }];
+  }
+  const reader = entry.createReader();
+  const children = [];
+  for (;;) {
+    const some = await new Promise((done, fail) => reader.readEntries(done, fail));
+    if (some.length === 0) {
+      break;
+    }
+    children.push(...some);
+  }
+  return (await Promise.all(children.map(entry_files))).flat();
+}
+
 function mark_of(model) {
   if (model.refused) {
     return [model.refused.mark, "mark bad"];
@@ -122,38 +191,64 @@ function mark_of(model) {
 }
 
 // One model's entry in the list: its tick for prefix changes and its button, with marks.
-function list_entry(model, names) {
+// An entry is made again only when what it shows has changed, and only while `budget`
+// allows (else the entry as last made, or null where there is none yet).
+function list_entry(model, shown, group, budget) {
+  const missing = missing_count(model);
+  const marks = [mark_of(model), missing > 0 ? [`${missing} not found`, "mark missing"] : null].filter(Boolean);
+  const name = shown.slice(group.length);
+  const key = JSON.stringify([name, marks, model === current, model.selected]);
+  if (model.entry?.key === key) {
+    return model.entry.item;
+  }
+  if (budget.left <= 0) {
+    budget.short = true;
+    return model.entry?.item ?? null;
+  }
+  budget.left -= 1;
   const choose = make("button", {
     type: "button",
-    textContent: names.get(model),
+    textContent: name,
+    title: shown,
     className: "model" + (model === current ? " current" : ""),
   });
   choose.setAttribute("aria-current", model === current ? "true" : "false");
-  const missing = missing_count(model);
-  for (const mark of [mark_of(model), missing > 0 ? [`${missing} not found`, "mark missing"] : null]) {
-    if (mark) {
-      // The comma only separates the mark in the button's spoken name.
-      choose.append(make("span", { className: mark[1] }, [make("span", { className: "unseen", textContent: ", " }), mark[0]]));
-    }
+  for (const mark of marks) {
+    // The comma only separates the mark in the button's spoken name.
+    choose.append(make("span", { className: mark[1] }, [make("span", { className: "unseen", textContent: ", " }), mark[0]]));
   }
-  choose.addEventListener("click", () => show_model(model));
+  choose.addEventListener("click", () => {
+    show_model(model);
+    // In one column the editor is below the list: it comes into view.
+    if (window.matchMedia("(max-width: 800px)").matches) {
+      element("editor").scrollIntoView({ block: "start" });
+    }
+  });
   const pick = make("input", { type: "checkbox", checked: model.selected });
-  pick.setAttribute("aria-label", `Include ${names.get(model)} in prefix changes`);
+  pick.setAttribute("aria-label", `Include ${shown} in prefix changes`);
   pick.addEventListener("change", () => {
     model.selected = pick.checked;
     forget_preview("The ticked models changed: preview again to apply.");
   });
-  return make("li", {}, [pick, choose]);
+  const item = make("li", { className: "entry-line" }, [pick, choose]);
+  model.entry = { key, item };
+  return item;
 }
 
 // Across the models opened from folders: how many of their skin paths the folder lacks.
+// A damaged model's paths cannot be looked up, so it is counted apart.
 function show_summary() {
-  element("save").disabled = saving;
+  element("save").disabled = saving || models.length === 0;
+  element("undo").disabled = !current?.editable || current.history.length === 0;
+  element("revert").disabled = !current || !edited(current);
   const in_folders = models.filter((model) => model.mod_folder);
   element("folder-tools").hidden = in_folders.length === 0;
-  const total = in_folders.reduce((sum, model) => sum + model.paths.length, 0);
-  const missing = in_folders.reduce((sum, model) => sum + missing_count(model), 0);
-  element("missing-summary").textContent = `${missing} of ${plural(total, "skin path")} not found in the opened folder`;
+  const damaged = in_folders.filter((model) => model.refused || (model.status !== null && model.status !== 0));
+  const checked = in_folders.filter((model) => !damaged.includes(model));
+  const total = checked.reduce((sum, model) => sum + model.paths.length, 0);
+  const missing = checked.reduce((sum, model) => sum + missing_count(model), 0);
+  element("missing-summary").textContent = `${missing} of ${plural(total, "skin path")} not found in the opened folder` +
+    (damaged.length > 0 ? `; ${plural(damaged.length, "damaged model")} not looked at` : "");
   const unused = [...new Set(in_folders.map((model) => model.mod_folder))].flatMap((folder) => folder.unused);
   element("unused-summary").hidden = unused.length === 0;
   element("unused-summary").textContent = `Skin files no path uses: ${unused.join(", ")}`;
@@ -180,18 +275,87 @@ function refresh_folders() {
   });
 }
 
-function show_list() {
-  const names = shown_names();
-  element("models").replaceChildren(...models.map((model) => list_entry(model, names)));
-  show_summary();
+// Runs `action` once the page has drawn its next frame (or after a while, in a tab that
+// draws no frames), so that what came before is laid out on its own.
+function after_frame(action) {
+  let done = false;
+  const once = () => {
+    if (!done) {
+      done = true;
+      action();
+    }
+  };
+  requestAnimationFrame(() => setTimeout(once, 0));
+  setTimeout(once, 250);
 }
 
-// While the user types, only the model's own entry and the summary change.
-function show_entry(model) {
-  const entry = element("models").children[models.indexOf(model)];
-  entry?.replaceWith(list_entry(model, shown_names()));
+// The list, in order of paths, grouped by folder, and only the models whose path holds the
+// filter's text (in any case). Only entries that changed are made again, and the list is
+// left as it is when nothing in it moved. A few dozen entries are made a frame, the rest
+// in the frames that follow, so that a list of a thousand models never holds up the page.
+const entries_a_frame = 60;
+let entries_left = entries_a_frame;
+let list_waiting = false;
+function show_list() {
+  const budget = { left: entries_left, short: false };
+  const names = shown_names();
+  element("filter-label").hidden = models.length < 2;
+  const filter = element("filter").value.trim().toLowerCase();
+  const groups = [];
+  for (const model of models) {
+    const shown = names.get(model);
+    if (filter !== "" && !shown.toLowerCase().includes(filter)) {
+      continue;
+    }
+    if (groups.length === 0 || groups.at(-1).folder !== model.folder) {
+      groups.push({ folder: model.folder, items: [] });
+    }
+    const item = list_entry(model, shown, model.folder, budget);
+    if (item !== null) {
+      groups.at(-1).items.push(item);
+    }
+  }
+  if (entries_left === entries_a_frame && budget.left < entries_a_frame) {
+    after_frame(() => {
+      entries_left = entries_a_frame;
+      if (list_waiting) {
+        list_waiting = false;
+        show_list();
+      }
+    });
+  }
+  entries_left = budget.left;
+  list_waiting ||= budget.short;
+  const list = element("models");
+  const items = groups.map(({ folder, items }) => {
+    let group = group_items.get(folder);
+    if (!group) {
+      const heading = make("span", { className: "folder" });
+      // A folder's path may break after each /, and nowhere else.
+      folder.split("/").forEach((part, index, parts) => {
+        heading.append(index < parts.length - 1 ? `${part}/` : part);
+        if (index < parts.length - 2) {
+          heading.append(make("wbr"));
+        }
+      });
+      group = make("li", {}, folder === "" ? [make("ul")] : [heading, make("ul")]);
+      group_items.set(folder, group);
+    }
+    const inner = group.lastChild;
+    if (inner.children.length !== items.length || items.some((item, index) => inner.children[index] !== item)) {
+      inner.replaceChildren(...items);
+    }
+    return group;
+  });
+  if (list.children.length !== items.length || items.some((item, index) => list.children[index] !== item)) {
+    list.replaceChildren(...items);
+  }
   show_summary();
 }
+const group_items = new Map();
+
+// While the user types, only the model's own entry and the summary change.
+const show_entry = () => show_list();
 
 // The chunks to scale of their bytes, each with its identifier and size.
 function draw_chunks(model) {
@@ -251,8 +415,25 @@ function show_problem(model) {
   element("list-problem").textContent = problem ?? "";
 }
 
+// The skin list's rows. Where the rows on screen are this model's and as many, they are
+// brought up to date where they stand, so that a field being typed in keeps its focus,
+// its caret and its text.
+let skins_shown = null;
 function show_skins(model) {
   const list = element("skins");
+  if (skins_shown === model && list.children.length === model.paths.length &&
+      [...list.querySelectorAll("input")].every((field) => field.readOnly === !model.editable)) {
+    [...list.children].forEach((row, index) => {
+      const field = row.querySelector("input");
+      if (field.value !== model.paths[index].text) {
+        field.value = model.paths[index].text;
+      }
+      row.querySelector(".warnings").replaceChildren(...path_notes(model, index));
+    });
+    show_problem(model);
+    return;
+  }
+  skins_shown = model;
   list.replaceChildren();
   model.paths.forEach((path, index) => {
     const field = make("input", { type: "text", value: path.text, readOnly: !model.editable, spellcheck: false });
@@ -418,18 +599,29 @@ function forget_preview(note) {
   if (previewed !== null) {
     previewed = null;
     element("apply-prefix").disabled = true;
-    element("preview").querySelector("caption").textContent = note;
+    element("preview-note").textContent = note;
   }
 }
 
+let previews_shown = 0;
 async function preview_prefix() {
   const preview = await preview_prefix_change(element("prefix-from").value, element("prefix-to").value);
   const table = element("preview");
   const row = (cells, tag) => make("tr", {}, cells.map((text) => make(tag, tag === "th" ? { textContent: text, scope: "col" } : { textContent: text })));
-  table.replaceChildren(
-    make("caption", { textContent: `${plural(preview.changes.length, "path")} would change` }),
-    row(["Model", "Path now", "Path after"], "th"),
-    ...preview.changes.map((change) => row([change.name, change.before.text, change.after.text], "td")));
+  element("preview-note").textContent = `${plural(preview.changes.length, "path")} would change`;
+  table.replaceChildren(row(["Model", "Path now", "Path after"], "th"));
+  // A few hundred rows a frame: a table of thousands never holds up the page.
+  const shown = ++previews_shown;
+  const add_rows = (from) => {
+    if (shown === previews_shown && element("preview").isConnected) {
+      table.append(...preview.changes.slice(from, from + 200).map((change) =>
+        row([change.name, change.before.text, change.after.text], "td")));
+      if (from + 200 < preview.changes.length) {
+        after_frame(() => add_rows(from + 200));
+      }
+    }
+  };
+  add_rows(0);
   element("left-out").replaceChildren(...preview.left_out.map(({ name, reason }) =>
     make("li", { textContent: `Left out: ${name}: ${reason}` })));
   previewed = preview.changes.length > 0 ? preview : null;
@@ -443,6 +635,8 @@ function apply_prefix() {
   const { made, passed } = apply_prefix_change(previewed);
   const note = passed > 0 ? ` ${plural(passed, "path")} had changed since the preview and ${passed === 1 ? "was" : "were"} left as ${passed === 1 ? "it is" : "they are"}.` : "";
   forget_preview(`${plural(made, "path")} changed.`);
+  ++previews_shown;
+  element("preview").replaceChildren();  // what it showed is done
   say(`${plural(made, "path")} changed; save to write them.${note}`);
   show_list();
   if (current) {
@@ -450,22 +644,27 @@ function apply_prefix() {
   }
 }
 
-// What a drop holds: file handles where the browser gives them, plain files elsewhere and
-// for any item that gives no handle. Everything is taken from the items during the event.
+// What a drop holds: file handles where the browser gives them; elsewhere the dropped
+// entries (a folder is walked, keeping each model's path in it); plain files for any item
+// that gives neither. Everything is taken from the items during the event.
 async function dropped(event) {
   event.preventDefault();
   const items = [...event.dataTransfer.items].filter((item) => item.kind === "file");
   const taken = items.map((item) => ({
     handle: item.getAsFileSystemHandle ? item.getAsFileSystemHandle().catch(() => null) : null,
+    entry: !item.getAsFileSystemHandle && item.webkitGetAsEntry ? item.webkitGetAsEntry() : null,
     file: item.getAsFile(),
   }));
-  const sources = await Promise.all(taken.map(async ({ handle, file }) => {
+  const sources = await Promise.all(taken.map(async ({ handle, entry, file }) => {
     const got = await handle;
     if (got?.kind === "directory") {
       return fm_files_in(got);
     }
     if (got?.kind === "file") {
       return [await handle_source(got)];
+    }
+    if (entry?.isDirectory) {
+      return folder_files_sources(await entry_files(entry));
     }
     return file ? [file_source(file)] : [];
   }));
@@ -478,6 +677,15 @@ function wire() {
   const pick_folder = element("pick-folder");
   pick_files.hidden = !window.showOpenFilePicker;
   pick_folder.hidden = !window.showDirectoryPicker;
+  // Without folder handles, a folder is opened as its files (each with its path in it).
+  element("open-folder-label").hidden = Boolean(window.showDirectoryPicker) ||
+    !("webkitdirectory" in HTMLInputElement.prototype);
+  element("open-folder").addEventListener("change", guarded((event) => open_folder_input([...event.target.files])));
+  element("filter").addEventListener("input", show_list);
+  element("to-prefix").addEventListener("click", () => {
+    element("prefix-title").scrollIntoView({ block: "start" });
+    element("prefix-from").focus({ preventScroll: true });
+  });
   pick_files.addEventListener("click", guarded(async () => {
     const handles = await window.showOpenFilePicker({ multiple: true }).catch(() => []);
     await open_handles(handles);
@@ -550,5 +758,5 @@ start_tool();
 wire();
 
 // For scripts and tests that drive the page: the same calls its controls make.
-window.fmskins_page = { run_tool, open_handles, open_files, open_folder, save_edited, preview_prefix,
-                        apply_prefix, folder_report, models: () => models };
+window.fmskins_page = { run_tool, open_handles, open_files, open_folder, open_folder_input, save_edited,
+                        preview_prefix, apply_prefix, folder_report, models: () => models };

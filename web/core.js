@@ -22,7 +22,7 @@ function make_thread() {
     const call = waiting.get(data.call);
     waiting.delete(data.call);
     if ("error" in data) {
-      call.reject(new Error(data.error));
+      call.reject(Object.assign(new Error(data.error), { name: data.name }));
     } else {
       call.resolve(data.value);
     }

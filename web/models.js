@@ -55,8 +55,9 @@ export function take_listing(model, run) {
   model.warnings = [];
   model.reason = null;
   if (run.status !== 0) {
-    model.reason = "The tool cannot read this model, so it cannot be edited here. " +
-                   `The tool says: ${model.fatal ?? `status ${run.status}`}`;
+    const plain = fault_in_plain_words(model.fatal);
+    model.reason = "The tool cannot read this model, so it cannot be edited here" +
+                   (plain === null ? ". " : `: ${plain}. `) + `The tool says: ${model.fatal ?? `status ${run.status}`}`;
   } else if (outline.skins === null) {
     model.reason = "This model has no skin chunk, so it holds no skin paths to edit.";
   } else if (!outline.skins.count_found) {
@@ -66,18 +67,17 @@ export function take_listing(model, run) {
   model.editable = model.reason === null;
 }
 
-// The model already open from the same file, if any: the same entry for file handles; the
-// same folder, name, size and time for files without one.
+// The model already open from the same file, if any. Only file handles can tell: two of
+// them are one file when the browser says they are the same entry (a file's name is its
+// entry's, so only those of the same name are asked). Files without a handle are never
+// taken for one another, however alike their names, sizes and times: palette swaps share a
+// size and files unpacked from one archive share a time.
 async function already_open(source) {
+  if (!source.handle) {
+    return null;
+  }
   for (const model of models) {
-    // Only a file of the same name and size can be the same entry: the others are not asked.
-    if (source.handle && model.handle && model.name === source.name && model.size === source.file.size &&
-        await model.handle.isSameEntry(source.handle)) {
-      return model;
-    }
-    if (!source.handle && !model.handle && model.folder === source.folder &&
-        model.name === source.name && model.size === source.file.size &&
-        model.last_modified === source.file.lastModified) {
+    if (model.handle && model.name === source.name && await model.handle.isSameEntry(source.handle)) {
       return model;
     }
   }
@@ -100,6 +100,29 @@ export async function add_model(source) {
   };
   models.push(model);
   return { model, again: false };
+}
+
+// The open models in order of their paths (folder, then name), numbers read as numbers, so
+// that a mod folder lists as a file manager shows it; models opened earlier first where two
+// paths are the same.
+const path_order = new Intl.Collator(undefined, { numeric: true });
+export function sort_models() {
+  models.sort((first, second) => path_order.compare(first.folder, second.folder) ||
+    path_order.compare(first.name, second.name) || first.number - second.number);
+}
+
+// Plain words beside the tool's own for why it cannot read a model: the tool's FATAL text
+// names the fault exactly, these say what it most likely means.
+const fault_words = [
+  ["Invalid (too big) chunk size", "a chunk says it is longer than the rest of the file: the file was " +
+   "probably cut short, by an interrupted download or copy, or damaged"],
+  ["Invalid (<=0) chunk size", "a chunk says it holds no bytes: the file is damaged, or is no FlexModel file"],
+  ["Invalid (too small) HEADER chunk size", "the header chunk is too short to hold the model's counts: the file is damaged"],
+  ["Invalid ", "a chunk has a version this tool does not know: the model is damaged or comes from another game"],
+  ["Can't read input model file", "the file could not be read: it may have changed or gone while it was read"],
+];
+export function fault_in_plain_words(fatal) {
+  return fault_words.find(([start]) => fatal?.startsWith(start))?.[1] ?? null;
 }
 
 // Reads and lists a model added, in the tool's thread; one too large is refused unread.

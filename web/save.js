@@ -12,6 +12,8 @@ import { zip_blob } from "./zip.js";
 
 export const zip_name = "fmskins-models.zip";
 
+const changed_on_disk = "not saved: changed on disk since it was opened: open it again to edit it";
+
 // Saves in place run this many at a time: each waits mostly on the browser's file system.
 const saves_at_once = 8;
 
@@ -20,6 +22,9 @@ const saves_at_once = 8;
 export async function edited_bytes(model, crc = false) {
   const paths = [...model.paths];
   const made = await ask("edit", { model: model.number, paths: paths.map((path) => path.bytes), crc });
+  if (made.changed) {
+    return { ...made, paths, tool: null };
+  }
   if (made.blob === null) {
     return { ...made, paths, tool: fatal_line(made.report) ?? `status ${made.status}` };
   }
@@ -53,7 +58,7 @@ async function write_handle(handle, blob) {
 async function take_written(model, handle, made) {
   const file = await handle.getFile();
   const now = model.paths;
-  const listing = await ask("commit", { model: model.number });
+  const listing = await ask("commit", { model: model.number, file });
   Object.assign(model, { handle, size: file.size, last_modified: file.lastModified });
   take_listing(model, listing);
   if (now.length !== made.paths.length || now.some((path, index) => path !== made.paths[index])) {
@@ -160,11 +165,13 @@ export async function save_models(chosen, progress) {
       const checked = in_place(model) ? unchanged_on_disk(model) : null;
       checked?.catch(() => {});
       const made = await edited_bytes(model, several);
-      if (made.blob === null) {
+      if (made.changed) {
+        failed(model, changed_on_disk);
+      } else if (made.blob === null) {
         failed(model, "not saved: the tool refused the edit", made.tool);
       } else if (in_place(model)) {
         if (!await checked) {
-          failed(model, "not saved: changed on disk since it was opened: open it again to edit it");
+          failed(model, changed_on_disk);
         } else {
           await write(model, model.handle, made, `saved, ${made.size} bytes`);
         }
@@ -175,7 +182,11 @@ export async function save_models(chosen, progress) {
         downloads.push({ model, ...made });
       }
     } catch (error) {
-      failed(model, `not saved: the browser could not write it (${error.message || error.name})`);
+      // A file read again for the save that is gone or has changed is told so, not taken
+      // for a failed write.
+      failed(model, error.name === "NotFoundError" ? "not saved: the file is no longer there: it was moved or deleted since it was opened"
+        : error.name === "NotReadableError" ? changed_on_disk
+          : `not saved: the browser could not write it (${error.message || error.name})`);
     }
   };
   // A few at a time, each on its own: one model's failure never stops the others.

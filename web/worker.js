@@ -10,8 +10,10 @@
 // back.
 
 // Models up to this size are read whole when opened, so that a save in place can compare
-// the file with them byte for byte. A larger one is read only as far as its listing looks,
-// and whole when an edit of it is made: reading it then fails if the file has changed.
+// the file with them byte for byte. A larger one is read only as far as its listing looks
+// (every chunk header, and the header and skin chunks, which an edit rewrites); those bytes
+// are kept, and a save compares them with the file before anything is written, so that a
+// change another program made to the skin list is never written over.
 const whole_size = 64 * 1024 * 1024;
 const chunk_header_size = 40;
 // The chunks whose data the tool reads when it lists a model; of all others it reads only
@@ -47,7 +49,7 @@ function argument_bytes(argument) {
 // bytes). Returns the exit status as a shell shows it (0..255), the report's bytes, the
 // model's outline (one object a line, as the tool gives it: chunks, stored paths and path
 // warnings, with bytes in hex) and the bytes of each name in `wanted` that exists afterwards.
-async function run_tool(args, files = {}, wanted = []) {
+async function run_tool(args, files = {}, wanted = [], captured = []) {
   // The arguments, each ended by a NUL, program name first: fmskins_page_run reads them.
   const parts = ["fmskins", ...args].map(argument_bytes);
   const listed = new Uint8Array(parts.reduce((sum, part) => sum + part.length + 1, 0));
@@ -55,12 +57,15 @@ async function run_tool(args, files = {}, wanted = []) {
     listed.set(part, at);
     return at + part.length + 1;
   }, 0);
-  return run_entry("fmskins_page_run", listed, files, wanted);
+  return run_entry("fmskins_page_run", listed, files, wanted, captured);
 }
 
 // Runs the tool's way in `entry` on `input`, which it reads from the file /arguments, in a
-// folder holding `files`; answers as run_tool does.
-async function run_entry(entry, input, files = {}, wanted = []) {
+// folder holding `files`; answers as run_tool does. Each name in `captured` is a device that
+// keeps every byte written to it, in order, as pieces (in `files` too): the tool writes
+// straight into it, so the output never sits in the in-memory file system and is never
+// copied out of it whole.
+async function run_entry(entry, input, files = {}, wanted = [], captured_names = []) {
   const report = [];
   const outline = [];
   let status = null;
@@ -91,6 +96,22 @@ async function run_entry(entry, input, files = {}, wanted = []) {
     // Handed over, not copied: a run never changes its input, and the caller keeps the bytes.
     module.FS.writeFile(name, bytes, { canOwn: true });
   }
+  const captured = {};
+  captured_names.forEach((name, index) => {
+    const pieces = [];
+    captured[name] = pieces;
+    const device = module.FS.makedev(64, index);
+    module.FS.registerDevice(device, {
+      open: () => {},
+      close: () => {},
+      read: () => 0,
+      write: (stream, buffer, offset, length) => {
+        pieces.push(buffer.slice(offset, offset + length));
+        return length;
+      },
+    });
+    module.FS.mkdev(`/work/${name}`, 0o666, device);
+  });
   try {
     module.ccall(entry, null, ["string"], ["/arguments"]);
   } catch (thrown) {
@@ -107,6 +128,10 @@ async function run_entry(entry, input, files = {}, wanted = []) {
     } catch {
       written[name] = null;
     }
+  }
+  // A failed run's pieces are dropped with the module: nothing of it reaches the next run.
+  for (const name of captured_names) {
+    written[name] = status === 0 || status === null ? captured[name] : null;
   }
   const lines = new TextDecoder().decode(new Uint8Array(outline)).split("\n").filter((line) => line !== "");
   return {
@@ -126,11 +151,14 @@ function identifier_at(bytes, at) {
 
 // The model as far as a listing looks at it: every chunk header and the data of the chunks
 // the tool reads, each as in `file`; every other byte is left zero, since the listing never
-// reads it. Read in blocks, so that a model of many small chunks costs few reads.
+// reads it. Read in blocks, so that a model of many small chunks costs few reads. `kept`
+// names the ranges read, [from, to), in order.
 async function listed_bytes(file) {
   const bytes = new Uint8Array(file.size);
+  const kept = [];
   let loaded = [0, 0];
   const load = async (from, to) => {
+    kept.push([from, to]);
     if (from >= loaded[0] && to <= loaded[1]) {
       return;
     }
@@ -149,7 +177,39 @@ async function listed_bytes(file) {
     }
     at += chunk_header_size + size;
   }
-  return bytes;
+  return { bytes, kept: kept.map(([from, to]) => ({ at: from, bytes: bytes.slice(from, to) })) };
+}
+
+// Whether `file` (a File, or the bytes of one) still holds the `kept` parts as they were
+// read, reading it in blocks.
+async function holds_kept(file, kept) {
+  if (file instanceof Uint8Array) {
+    return kept.every(({ at, bytes }) => same_bytes(file.subarray(at, at + bytes.length), bytes));
+  }
+  let block = new Uint8Array();
+  let block_at = 0;
+  for (const { at, bytes } of kept) {
+    if (at < block_at || at + bytes.length > block_at + block.length) {
+      block_at = at;
+      block = new Uint8Array(await file.slice(at, Math.min(file.size, at + Math.max(bytes.length, read_block))).arrayBuffer());
+    }
+    if (!same_bytes(block.subarray(at - block_at, at - block_at + bytes.length), bytes)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+function same_bytes(first, second) {
+  if (first.length !== second.length) {
+    return false;
+  }
+  for (let index = 0; index < first.length; ++index) {
+    if (first[index] !== second[index]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 const hex_of = (text) => [...text].map((character) => character.charCodeAt(0).toString(16).padStart(2, "0")).join("");
@@ -171,8 +231,10 @@ function skeleton_of(bytes, outline) {
   return skeleton;
 }
 
-// The open models by number: { file, bytes, whole, skeleton, made }, `made` being the
-// bytes of the last edit, not yet written.
+// The open models by number: { file, bytes, whole, kept, skeleton, made }. `bytes` is the
+// whole model where `whole`, else the model as far as its listing looks, whose `kept` parts
+// (see listed_bytes) are the bytes an edit rewrites; `made` is the last edit's output, as
+// pieces, while it is not yet written, and only where a model that size is kept whole.
 const models = new Map();
 
 // The CRC-32 of `bytes`, as a zip entry carries it.
@@ -184,12 +246,34 @@ const crc_table = Array.from({ length: 256 }, (_, index) => {
   return value >>> 0;
 });
 
-function crc32(bytes) {
+function crc32(pieces) {
   let crc = 0xffffffff;
-  for (let index = 0; index < bytes.length; ++index) {
-    crc = crc_table[(crc ^ bytes[index]) & 0xff] ^ (crc >>> 8);
+  for (const bytes of pieces) {
+    for (let index = 0; index < bytes.length; ++index) {
+      crc = crc_table[(crc ^ bytes[index]) & 0xff] ^ (crc >>> 8);
+    }
   }
   return (crc ^ 0xffffffff) >>> 0;
+}
+
+function joined(pieces) {
+  const bytes = new Uint8Array(pieces.reduce((sum, piece) => sum + piece.length, 0));
+  pieces.reduce((at, piece) => {
+    bytes.set(piece, at);
+    return at + piece.length;
+  }, 0);
+  return bytes;
+}
+
+// The whole of a model's file, read now; a read that fails keeps the browser's reason by
+// its name (NotFoundError: the file is gone; NotReadableError: it changed since it was
+// opened), so that the page can say which.
+async function whole_file(file) {
+  try {
+    return new Uint8Array(await file.arrayBuffer());
+  } catch (error) {
+    throw Object.assign(new Error(error.message), { name: error.name });
+  }
 }
 
 async function list(model, bytes) {
@@ -216,8 +300,8 @@ const calls = {
   // Reads a model from its File and lists it.
   async open({ model: number, file }) {
     const whole = file.size <= whole_size;
-    const bytes = whole ? new Uint8Array(await file.arrayBuffer()) : await listed_bytes(file);
-    const model = { file, bytes, whole, skeleton: null, made: null };
+    const { bytes, kept } = whole ? { bytes: await whole_file(file), kept: null } : await listed_bytes(file);
+    const model = { file, bytes, whole, kept, skeleton: null, made: null };
     models.set(number, model);
     return list(model, bytes);
   },
@@ -233,46 +317,47 @@ const calls = {
   },
 
   // The model with its list replaced by `paths`: the console tool's bytes, as a Blob (with
-  // their CRC-32 when asked). Kept until `commit` makes them the model's.
+  // their CRC-32 when asked), or `changed` where the file no longer holds what the page
+  // edits. A model not kept whole is read whole only for this run, and let go after it.
   async edit({ model: number, paths, crc }) {
     const model = models.get(number);
-    if (!model.whole) {
-      model.bytes = new Uint8Array(await model.file.arrayBuffer());
-      model.whole = true;
+    const input = model.whole ? model.bytes : await whole_file(model.file);
+    if (!model.whole && (input.length !== model.bytes.length || !await holds_kept(input, model.kept))) {
+      return { changed: true, blob: null };
     }
-    const run = await run_tool(["/O", "out.fm", "m.fm", ...paths], { "m.fm": model.bytes }, ["out.fm"]);
+    const run = await run_tool(["/O", "out.fm", "m.fm", ...paths], { "m.fm": input }, [], ["out.fm"]);
     const made = run.files["out.fm"];
     if (run.status !== 0 || made === null) {
       return { status: run.status, report: run.report, blob: null };
     }
-    model.made = made;
-    return { status: 0, report: run.report, blob: new Blob([made]), size: made.length, crc: crc ? crc32(made) : null };
+    const size = made.reduce((sum, piece) => sum + piece.length, 0);
+    model.made = size <= whole_size ? made : null;
+    return { status: 0, report: run.report, blob: new Blob(made), size, crc: crc ? crc32(made) : null };
   },
 
-  // The bytes last made are now the model's, since they were written: lists them.
-  commit({ model: number }) {
+  // The bytes last made are now the model's, since they were written as `file`: lists
+  // them. A model too large to be kept whole is listed from the file written.
+  async commit({ model: number, file }) {
     const model = models.get(number);
-    Object.assign(model, { bytes: model.made, whole: true, file: null, made: null });
+    if (model.made !== null) {
+      Object.assign(model, { bytes: joined(model.made), whole: true, kept: null, file: null, made: null });
+    } else {
+      Object.assign(model, { ...await listed_bytes(file), whole: false, file });
+    }
     return list(model, model.bytes);
   },
 
-  // Whether `file` holds the model's bytes. A model too large to have been read whole is
-  // taken as the same: the page has compared its size and time.
+  // Whether `file` holds what the page edits of the model: all its bytes where it is kept
+  // whole, else its kept parts; and its size either way.
   async same({ model: number, file }) {
     const model = models.get(number);
     if (file.size !== model.bytes.length) {
       return false;
     }
-    if (!model.whole || file.size > whole_size) {
-      return true;
+    if (!model.whole) {
+      return holds_kept(file, model.kept);
     }
-    const bytes = new Uint8Array(await file.arrayBuffer());
-    for (let index = 0; index < bytes.length; ++index) {
-      if (bytes[index] !== model.bytes[index]) {
-        return false;
-      }
-    }
-    return true;
+    return same_bytes(await whole_file(file), model.bytes);
   },
 
   close({ model: number }) {
@@ -297,7 +382,7 @@ self.onmessage = async ({ data }) => {
     collect(value);
     self.postMessage({ call: data.call, value }, [...moved]);
   } catch (error) {
-    self.postMessage({ call: data.call, error: String(error?.message ?? error) });
+    self.postMessage({ call: data.call, error: String(error?.message ?? error), name: error?.name ?? "Error" });
   }
 };
 

@@ -158,8 +158,9 @@ test("thirty models edited through the controls arrive in one zip with the conso
   }
   await page.reload();
   await open_through_input(names.map((name) => join(folder, name)));
+  await page.click('#models button.model[title="ogre.fm"]');
 
-  // On the first model: change an entry, add one, remove one, move one up.
+  // On ogre.fm: change an entry, add one, remove one, move one up.
   const fields = await page.$$("#skins input");
   await fields[0].click({ clickCount: 3 });
   await fields[0].type("skins/changed.m8");
@@ -174,8 +175,8 @@ test("thirty models edited through the controls arrive in one zip with the conso
   await page.type("#prefix-from", "models/monsters/ogre/");
   await page.type("#prefix-to", "models/mymod/ogre/");
   await page.click("#preview-prefix");
-  await page.waitForFunction(() => document.querySelector("#preview caption")?.textContent.endsWith("would change"));
-  const preview = await page.$eval("#preview caption", (caption) => caption.textContent);
+  await page.waitForFunction(() => document.querySelector("#preview-note").textContent.endsWith("would change"));
+  const preview = await page.$eval("#preview-note", (note) => note.textContent);
   assert.equal(preview, "88 paths would change");
   await page.click("#apply-prefix");
   if (process.env.FMSKINS_SCREENSHOT) {  // the README's picture of the page
@@ -233,16 +234,31 @@ test("the page's guards: the byte limit, an empty list, a drop without a handle,
   }, sample.toString("latin1"));
   await page.waitForFunction(() => window.fmskins_page.models().filter((model) => model.status !== null).length === 1);
   await open_in_page({ "cut.fm": sample.subarray(0, 100) });
-  await page.click("#models li:first-child button.model");
-  await page.setViewport({ width: 390, height: 800 });  // a phone: nothing wider than the window
+  // Two files of one name, size and time (palette swaps, say) are two models: without a
+  // handle nothing tells that they are one file.
+  const twins = await page.evaluate(async () => {
+    const bytes = Uint8Array.from("header".padEnd(32, "\0") + "\x02\0\0\0\x28\0\0\0", (c) => c.charCodeAt(0));
+    const model = new Uint8Array([...bytes, ...new Uint8Array(40)]);
+    await window.fmskins_page.open_files([0, 1].map(() => new File([model], "tris.fm", { lastModified: 1e12 })));
+    return { names: [...document.querySelectorAll("#models button.model")].map((button) => button.title),
+             status: document.getElementById("status").textContent };
+  });
+  assert.deepEqual(twins, { names: ["cut.fm", "drop.fm", "tris.fm (1)", "tris.fm (2)"], status: "4 models open." });
+  // A phone: nothing wider than the window, and a model chosen brings its editor into view.
+  await page.setViewport({ width: 390, height: 800 });
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 390));
+  await page.click('#models button.model[title="tris.fm (2)"]');
+  const top = await page.$eval("#editor", (editor) => editor.getBoundingClientRect().top);
+  assert.ok(top >= 0 && top < 200, `the editor at ${top} px`);
   await page.setViewport({ width: 1100, height: 900 });
+  await page.click('#models button.model[title="drop.fm"]');
 
   await page.type("#prefix-from", "models/monsters/");
   await page.click("#preview-prefix");
-  await page.waitForFunction(() => document.querySelector("#preview caption")?.textContent.endsWith("would change"));
-  assert.equal(await page.$eval("#preview caption", (caption) => caption.textContent), "3 paths would change");
-  assert.equal(await page.$eval("#left-out", (list) => list.textContent), "Left out: cut.fm: damaged");
+  await page.waitForFunction(() => document.querySelector("#preview-note").textContent.endsWith("would change"));
+  assert.equal(await page.$eval("#preview-note", (note) => note.textContent), "3 paths would change");
+  assert.equal(await page.$eval("#left-out", (list) => list.textContent),
+               "Left out: cut.fm: damagedLeft out: tris.fm (1): cannot be edited hereLeft out: tris.fm (2): cannot be edited here");
   await page.type("#prefix-to", "x/");
   assert.equal(await page.$eval("#apply-prefix", (button) => button.disabled), true);
 
@@ -323,8 +339,8 @@ test("saving in place leaves the original whole until complete and never overwri
     page_api.apply_prefix();
     return page_api.models().map((model) => model.name);
   }, sample.toString("latin1"));
-  assert.deepEqual(seen, ["ogre.fm", "troll.fm", "plain.fm"]);
-  await served.click("#models li:first-child button.model");
+  assert.deepEqual(seen, ["ogre.fm", "plain.fm", "troll.fm"]);  // in order of their paths
+  await served.click("#models button.model");
   const field = await served.$("#skins input");
   await field.click({ clickCount: 3 });
   await field.type("skins/in_place.m8");
@@ -350,8 +366,8 @@ test("saving in place leaves the original whole until complete and never overwri
   assert.equal(result.troll, sample.length);
   assert.deepEqual(result.results, [
     `ogre.fm: saved, ${result.ogre.length} bytes`,
-    "troll.fm: not saved: changed on disk since it was opened: open it again to edit it",
     `plain.fm: saved into chosen/plain.fm, ${result.plain.length} bytes`,
+    "troll.fm: not saved: changed on disk since it was opened: open it again to edit it",
   ]);
   assert.deepEqual(result.marks, [", edited"]);  // troll.fm keeps its edits
   await served.close();
@@ -360,8 +376,8 @@ test("saving in place leaves the original whole until complete and never overwri
 test("a mod folder tells which skin paths it lacks", async () => {
   const served = await browser.newPage();
   await served.goto(`http://127.0.0.1:${server.address().port}/fmskins.html`);
-  const model = Buffer.concat([header(3), skin(["MODELS/MyMod/Skin_A.m8", "models\\mymod\\skin_c.m8",
-                                                "models/mymod/skin_b.m8"]), frames]);
+  const model = Buffer.concat([header(4), skin(["MODELS/MyMod/Skin_A.m8", "models\\mymod\\skin_c.m8",
+                                                "models/mymod/skin_b.m8", "=HYPERLINK(1)"]), frames]);
   // skin_b.m8 is missing; spare.M8 is a skin no path uses.
   const files = { "models/mymod/skin_a.m8": Buffer.from("a skin"), "models/mymod/skin_c.m8": Buffer.from("c"),
                   "models/mymod/spare.M8": Buffer.from("spare"), "models/mymod/ogre.fm": model };
@@ -385,15 +401,16 @@ test("a mod folder tells which skin paths it lacks", async () => {
       notes: [...document.querySelectorAll("#skins .warnings")].map((notes) => notes.textContent),
       summary: document.getElementById("missing-summary").textContent,
       unused: document.getElementById("unused-summary").textContent,
-      listed: document.querySelector("#models button.model").textContent,
+      listed: [document.querySelector("#models .folder").textContent, document.querySelector("#models button.model").textContent],
       report: await window.fmskins_page.folder_report(),
     };
   }, Object.fromEntries(Object.entries(files).map(([path, bytes]) => [path, bytes.toString("latin1")])));
   assert.deepEqual(seen.notes, ["found in another case: models/mymod/skin_a.m8",
-                                "found only with \\ read as /: models/mymod/skin_c.m8", "not found in this folder"]);
-  assert.equal(seen.summary, "1 of 3 skin paths not found in the opened folder");
+                                "found only with \\ read as /: models/mymod/skin_c.m8", "not found in this folder",
+                                "not found in this folder"]);
+  assert.equal(seen.summary, "2 of 4 skin paths not found in the opened folder");
   assert.equal(seen.unused, "Skin files no path uses: models/mymod/spare.M8");
-  assert.equal(seen.listed, "models/mymod/ogre.fm, 1 not found");
+  assert.deepEqual(seen.listed, ["models/mymod/", "ogre.fm, 2 not found"]);
   // The console's folder check gives the same bytes for the same folder.
   const folder = mkdtempSync(join(tmpdir(), "fmskins-folder-"));
   for (const [path, bytes] of Object.entries(files)) {
@@ -408,7 +425,9 @@ test("a mod folder tells which skin paths it lacks", async () => {
     '"models/mymod/ogre.fm","MODELS/MyMod/Skin_A.m8","other case","models/mymod/skin_a.m8",""\r\n' +
     '"models/mymod/ogre.fm","models\\mymod\\skin_c.m8","backslashes","models/mymod/skin_c.m8",' +
     '"contains a backslash; game paths use forward slashes"\r\n' +
-    '"models/mymod/ogre.fm","models/mymod/skin_b.m8","no","",""\r\n');
+    '"models/mymod/ogre.fm","models/mymod/skin_b.m8","no","",""\r\n' +
+    // A spreadsheet shows this cell as the path it is, not a formula to run.
+    '"models/mymod/ogre.fm","\'=HYPERLINK(1)","no","",""\r\n');
   await served.close();
 });
 
@@ -454,6 +473,80 @@ test("a 256 MiB model never holds up the page while it is opened and a path type
   await served.close();
 });
 
+test("a mod folder of 500 models and one of 65 MiB: keys typed while it is read arrive, no task reaches 100 ms, another program's skin change is never saved over", async () => {
+  const served = await browser.newPage();
+  await served.goto(`http://127.0.0.1:${server.address().port}/fmskins.html`);
+  const big_size = 65 * 1024 * 1024;
+  const big_start = Buffer.concat([header(2), skin(["big/one.m8", "big/two.m8"]), fixed("frames", 32), le32(1), le32(0)]);
+  big_start.writeInt32LE(big_size - big_start.length, big_start.length - 4);
+  const path_two = header(2).length + 40 + 64;  // where the second skin path is stored
+  await served.evaluate(async (sample_text, big_text, big_size) => {
+    const bytes_of = (text) => Uint8Array.from(text, (character) => character.charCodeAt(0));
+    const root = await (await navigator.storage.getDirectory()).getDirectoryHandle("many", { create: true });
+    const store = async (folder, name, bytes) => {
+      const writable = await (await folder.getFileHandle(name, { create: true })).createWritable();
+      await writable.write(bytes);
+      await writable.close();
+    };
+    const sample = bytes_of(sample_text);
+    for (let index = 0; index < 500; ++index) {
+      await store(await root.getDirectoryHandle(`sub${index % 10}`, { create: true }), `m${index}.fm`, sample);
+    }
+    const big = new Uint8Array(big_size);
+    big.set(bytes_of(big_text));
+    await store(root, "big.fm", big);
+    window.longest = 0;
+    new PerformanceObserver((list) => list.getEntries().forEach((task) => {
+      window.longest = Math.max(window.longest, task.duration);
+    })).observe({ type: "longtask" });
+    window.opening = window.fmskins_page.open_folder(root);
+  }, sample.toString("latin1"), big_start.toString("latin1"), big_size);
+  // The first model read can be edited while the rest are still read: no key is lost.
+  await served.waitForSelector("#skins input:not([readonly])");
+  await served.click("#skins input");
+  await served.keyboard.press("End");
+  const typed = "_typed_meanwhile";
+  await served.keyboard.type(typed, { delay: 20 });
+  const [field, path] = await served.evaluate(async () => {
+    await window.opening;
+    const current = window.fmskins_page.models().find((model) => model.paths[0]?.text.endsWith("_typed_meanwhile"));
+    return [document.querySelector("#skins input").value, current?.paths[0].text];
+  });
+  assert.equal(field, `models/monsters/ogre/skin_green.m8${typed}`);
+  assert.equal(path, field);
+  // A prefix over all 501, previewed, applied and saved in place, the page answering all along.
+  await served.type("#prefix-from", "models/monsters/ogre/");
+  await served.type("#prefix-to", "models/mymod/ogre/");
+  await served.click("#preview-prefix");
+  await served.waitForFunction(() => document.querySelector("#preview-note").textContent.endsWith("would change"));
+  await served.click("#apply-prefix");
+  await served.click("#save");
+  await served.waitForFunction(() => document.querySelector("#save-results").childElementCount === 500, { timeout: 120000 });
+  assert.equal(await served.$eval("#status", (status) => status.textContent), "500 models saved.");
+  const longest = await served.evaluate(() => window.longest);
+  assert.ok(longest < 100, `a task of ${longest} ms`);
+  // Another program changes the big model's second path, same size, its time put back; the
+  // page's edit of the first path is refused and the other program's bytes stay.
+  const after = await served.evaluate(async (at) => {
+    const handle = await (await (await navigator.storage.getDirectory()).getDirectoryHandle("many")).getFileHandle("big.fm");
+    const writable = await handle.createWritable({ keepExistingData: true });
+    await writable.write({ type: "write", position: at, data: new TextEncoder().encode("big/TWO") });
+    await writable.close();
+    const big = window.fmskins_page.models().find((model) => model.name === "big.fm");
+    big.last_modified = (await handle.getFile()).lastModified;
+    return [...new Uint8Array(await (await handle.getFile()).slice(at, at + 10).arrayBuffer())];
+  }, path_two);
+  await served.click('#models button.model[title="big.fm"]');
+  await served.click("#skins input");
+  await served.keyboard.type("x");
+  await served.click("#save");
+  await served.waitForFunction(() => document.querySelector("#save-results").textContent.startsWith("big.fm"));
+  assert.equal(await served.$eval("#save-results", (list) => list.textContent),
+               "big.fm: not saved: changed on disk since it was opened: open it again to edit it");
+  assert.equal(Buffer.from(after).toString("latin1"), "big/TWO.m8");
+  await served.close();
+});
+
 // Firefox has no file-system access: every save is a download, one model as itself and
 // several as one zip.
 test("in Firefox ESR, edited models download with the console tool's bytes", async () => {
@@ -480,7 +573,7 @@ test("in Firefox ESR, edited models download with the console tool's bytes", asy
       // Read, not only listed: the entry is drawn again once its model is read.
       await tab.waitForFunction((count) => window.fmskins_page.models().filter((model) => model.status !== null).length === count,
                                 {}, count);
-      await tab.click("#models li:last-child button.model");
+      await tab.click("#models .entry-line:last-child button.model");
       const field = await tab.$("#skins input");
       await field.evaluate((input) => input.select());
       await field.type(text);
