@@ -78,7 +78,7 @@ const figures = await page.evaluate(async () => {
   document.getElementById("prefix-to").value = "models/mymod/ogre/";
   let results = [];
   await timed("prefix over 100 models applied and saved in place (ms)", async () => {
-    page_api.preview_prefix();
+    await page_api.preview_prefix();
     page_api.apply_prefix();
     results = await page_api.save_edited();
   });

@@ -341,18 +341,31 @@ function show_list() {
       group = make("li", {}, folder === "" ? [make("ul")] : [heading, make("ul")]);
       group_items.set(folder, group);
     }
-    const inner = group.lastChild;
-    if (inner.children.length !== items.length || items.some((item, index) => inner.children[index] !== item)) {
-      inner.replaceChildren(...items);
-    }
+    keep_children(group.lastChild, items);
     return group;
   });
-  if (list.children.length !== items.length || items.some((item, index) => list.children[index] !== item)) {
-    list.replaceChildren(...items);
-  }
+  keep_children(list, items);
   show_summary();
 }
 const group_items = new Map();
+
+// Makes `items` the children of `parent`, in order, moving, adding and removing only what
+// differs: an entry left where it is is not laid out again.
+function keep_children(parent, items) {
+  let at = parent.firstChild;
+  for (const item of items) {
+    if (at === item) {
+      at = at.nextSibling;
+    } else {
+      parent.insertBefore(item, at);
+    }
+  }
+  while (at !== null) {
+    const next = at.nextSibling;
+    at.remove();
+    at = next;
+  }
+}
 
 // While the user types, only the model's own entry and the summary change.
 const show_entry = () => show_list();

@@ -18,14 +18,15 @@ const changed_on_disk = "not saved: changed on disk since it was opened: open it
 const saves_at_once = 8;
 
 // The model with its list as edited, made by the tool in replace mode: the console tool's
-// bytes for that list, as a Blob. A null Blob, with the tool's FATAL line, when it refuses.
+// bytes for that list, as pieces in order. Null pieces, with the tool's FATAL line, when it
+// refuses.
 export async function edited_bytes(model, crc = false) {
   const paths = [...model.paths];
   const made = await ask("edit", { model: model.number, paths: paths.map((path) => path.bytes), crc });
   if (made.changed) {
     return { ...made, paths, tool: null };
   }
-  if (made.blob === null) {
+  if (made.pieces === null) {
     return { ...made, paths, tool: fatal_line(made.report) ?? `status ${made.status}` };
   }
   return { ...made, paths, tool: null };
@@ -41,11 +42,18 @@ async function unchanged_on_disk(model) {
   return ask("same", { model: model.number, file });
 }
 
-// Writes `blob` through `handle`: the browser replaces the file only when the stream closes.
-async function write_handle(handle, blob) {
+// Writes `pieces` through `handle`, a few MiB at a time, each let go once written, so that
+// the model is never held twice: the browser replaces the file only when the stream closes.
+const write_block = 8 * 1024 * 1024;
+async function write_handle(handle, pieces) {
   const writable = await handle.createWritable();
   try {
-    await writable.write(blob);
+    while (pieces.length > 0) {
+      const piece = pieces.shift();
+      for (let at = 0; at < piece.length; at += write_block) {
+        await writable.write(piece.subarray(at, at + write_block));
+      }
+    }
   } catch (error) {
     await writable.abort().catch(() => {});
     throw error;
@@ -155,7 +163,7 @@ export async function save_models(chosen, progress) {
   // fail to take in the file as written, the model keeps the size and time it was opened
   // with, so that its next save is refused as changed on disk rather than made blind.
   const write = async (model, handle, made, text) => {
-    await write_handle(handle, made.blob);
+    await write_handle(handle, made.pieces);
     results.push({ model, saved: true, text });
     await take_written(model, handle, made).catch(() => {});
   };
@@ -167,7 +175,7 @@ export async function save_models(chosen, progress) {
       const made = await edited_bytes(model, several);
       if (made.changed) {
         failed(model, changed_on_disk);
-      } else if (made.blob === null) {
+      } else if (made.pieces === null) {
         failed(model, "not saved: the tool refused the edit", made.tool);
       } else if (in_place(model)) {
         if (!await checked) {
@@ -179,7 +187,7 @@ export async function save_models(chosen, progress) {
         await write(model, await file_in_folder(folder, where.get(model)), made,
                     `saved into ${folder.name}/${where.get(model)}, ${made.size} bytes`);
       } else {
-        downloads.push({ model, ...made });
+        downloads.push({ model, ...made, blob: new Blob(made.pieces), pieces: null });
       }
     } catch (error) {
       // A file read again for the save that is gone or has changed is told so, not taken

@@ -20,6 +20,9 @@ const chunk_header_size = 40;
 // the header.
 const read_chunks = new Set(["header", "skin"]);
 const read_block = 1024 * 1024;
+// The size of the pieces the tool's output is kept in, and of the reads of a model that a
+// run reads from its file.
+const piece_size = 4 * 1024 * 1024;
 
 // The tool's WebAssembly, compiled once for this thread; every run instantiates it anew.
 let compiled = null;
@@ -49,7 +52,7 @@ function argument_bytes(argument) {
 // bytes). Returns the exit status as a shell shows it (0..255), the report's bytes, the
 // model's outline (one object a line, as the tool gives it: chunks, stored paths and path
 // warnings, with bytes in hex) and the bytes of each name in `wanted` that exists afterwards.
-async function run_tool(args, files = {}, wanted = [], captured = []) {
+async function run_tool(args, files = {}, wanted = [], captured = [], devices = {}) {
   // The arguments, each ended by a NUL, program name first: fmskins_page_run reads them.
   const parts = ["fmskins", ...args].map(argument_bytes);
   const listed = new Uint8Array(parts.reduce((sum, part) => sum + part.length + 1, 0));
@@ -57,7 +60,7 @@ async function run_tool(args, files = {}, wanted = [], captured = []) {
     listed.set(part, at);
     return at + part.length + 1;
   }, 0);
-  return run_entry("fmskins_page_run", listed, files, wanted, captured);
+  return run_entry("fmskins_page_run", listed, files, wanted, captured, devices);
 }
 
 // Runs the tool's way in `entry` on `input`, which it reads from the file /arguments, in a
@@ -65,7 +68,7 @@ async function run_tool(args, files = {}, wanted = [], captured = []) {
 // keeps every byte written to it, in order, as pieces (in `files` too): the tool writes
 // straight into it, so the output never sits in the in-memory file system and is never
 // copied out of it whole.
-async function run_entry(entry, input, files = {}, wanted = [], captured_names = []) {
+async function run_entry(entry, input, files = {}, wanted = [], captured_names = [], devices = {}) {
   const report = [];
   const outline = [];
   let status = null;
@@ -98,19 +101,53 @@ async function run_entry(entry, input, files = {}, wanted = [], captured_names =
   }
   const captured = {};
   captured_names.forEach((name, index) => {
-    const pieces = [];
+    const pieces = Object.assign([], { size: 0 });
     captured[name] = pieces;
     const device = module.FS.makedev(64, index);
     module.FS.registerDevice(device, {
       open: () => {},
       close: () => {},
       read: () => 0,
-      write: (stream, buffer, offset, length) => {
-        pieces.push(buffer.slice(offset, offset + length));
+      // Written in order only: a write anywhere else fails the run rather than misplace bytes.
+      write: (stream, buffer, offset, length, position) => {
+        if (position !== pieces.size) {
+          throw new module.FS.ErrnoError(70);  // ESPIPE
+        }
+        // Pieces of a few MiB, so that each can be let go as soon as it is written.
+        for (let at = 0; at < length; at += piece_size) {
+          pieces.push(new Uint8Array(buffer.buffer, buffer.byteOffset + offset + at, Math.min(piece_size, length - at)).slice());
+        }
+        pieces.size += length;
         return length;
       },
     });
     module.FS.mkdev(`/work/${name}`, 0o666, device);
+  });
+  // Each File in `devices` is a device the tool reads from as it goes, a few MiB at a time,
+  // so that the model is never held whole outside the tool's own memory.
+  Object.entries(devices).forEach(([name, file], index) => {
+    const reader = new FileReaderSync();
+    const device = module.FS.makedev(65, index);
+    module.FS.registerDevice(device, {
+      open: () => {},
+      close: () => {},
+      llseek: (stream, offset, whence) => offset + (whence === 1 ? stream.position : whence === 2 ? file.size : 0),
+      read: (stream, buffer, offset, length, position) => {
+        const end = Math.min(file.size, position + Math.min(length, piece_size));
+        if (end <= position) {
+          return 0;
+        }
+        let bytes;
+        try {
+          bytes = new Uint8Array(reader.readAsArrayBuffer(file.slice(position, end)));
+        } catch {
+          throw new module.FS.ErrnoError(29);  // EIO: the file changed or went meanwhile
+        }
+        buffer.set(bytes, offset);
+        return bytes.length;
+      },
+    });
+    module.FS.mkdev(`/work/${name}`, 0o444, device);
   });
   try {
     module.ccall(entry, null, ["string"], ["/arguments"]);
@@ -233,8 +270,8 @@ function skeleton_of(bytes, outline) {
 
 // The open models by number: { file, bytes, whole, kept, skeleton, made }. `bytes` is the
 // whole model where `whole`, else the model as far as its listing looks, whose `kept` parts
-// (see listed_bytes) are the bytes an edit rewrites; `made` is the last edit's output, as
-// pieces, while it is not yet written, and only where a model that size is kept whole.
+// (see listed_bytes) are the bytes an edit rewrites; `made` is the last edit's output while
+// it is not yet written, and only where a model that size is kept whole.
 const models = new Map();
 
 // The CRC-32 of `bytes`, as a zip entry carries it.
@@ -316,23 +353,26 @@ const calls = {
     return (await run_tool(["/O", "/dev/null", "m.fm", ...paths], { "m.fm": model.skeleton })).outline;
   },
 
-  // The model with its list replaced by `paths`: the console tool's bytes, as a Blob (with
-  // their CRC-32 when asked), or `changed` where the file no longer holds what the page
-  // edits. A model not kept whole is read whole only for this run, and let go after it.
+  // The model with its list replaced by `paths`: the console tool's bytes, as pieces in
+  // order, handed over (with their CRC-32 when asked), or `changed` where the file no
+  // longer holds what the page edits. A model not kept whole is read by the tool straight
+  // from its file, and checked first; nothing of it is kept after the run.
   async edit({ model: number, paths, crc }) {
     const model = models.get(number);
-    const input = model.whole ? model.bytes : await whole_file(model.file);
-    if (!model.whole && (input.length !== model.bytes.length || !await holds_kept(input, model.kept))) {
-      return { changed: true, blob: null };
+    if (!model.whole && (model.file.size !== model.bytes.length || !await holds_kept(model.file, model.kept))) {
+      return { changed: true, pieces: null };
     }
-    const run = await run_tool(["/O", "out.fm", "m.fm", ...paths], { "m.fm": input }, [], ["out.fm"]);
+    const args = ["/O", "out.fm", "m.fm", ...paths];
+    const run = model.whole ? await run_tool(args, { "m.fm": model.bytes }, [], ["out.fm"])
+      : await run_tool(args, {}, [], ["out.fm"], { "m.fm": model.file });
     const made = run.files["out.fm"];
     if (run.status !== 0 || made === null) {
-      return { status: run.status, report: run.report, blob: null };
+      return { status: run.status, report: run.report, pieces: null };
     }
-    const size = made.reduce((sum, piece) => sum + piece.length, 0);
-    model.made = size <= whole_size ? made : null;
-    return { status: 0, report: run.report, blob: new Blob(made), size, crc: crc ? crc32(made) : null };
+    const size = made.size;
+    // Kept for `commit` only where the model is kept whole: the pieces themselves go.
+    model.made = size <= whole_size ? joined(made) : null;
+    return { status: 0, report: run.report, pieces: [...made], size, crc: crc ? crc32(made) : null };
   },
 
   // The bytes last made are now the model's, since they were written as `file`: lists
@@ -340,7 +380,7 @@ const calls = {
   async commit({ model: number, file }) {
     const model = models.get(number);
     if (model.made !== null) {
-      Object.assign(model, { bytes: joined(model.made), whole: true, kept: null, file: null, made: null });
+      Object.assign(model, { bytes: model.made, whole: true, kept: null, file: null, made: null });
     } else {
       Object.assign(model, { ...await listed_bytes(file), whole: false, file });
     }

@@ -227,6 +227,7 @@ test("every stored path is shown and kept as bytes while another is edited", asy
 });
 test("the page's guards: the byte limit, an empty list, a drop without a handle, Apply as previewed, leaving with edits", async () => {
   await page.reload();
+  assert.equal(await page.$eval("#save", (button) => button.disabled), true);  // no model open
   await page.evaluate((text) => {  // a drop whose item gives no file handle
     const data = new DataTransfer();
     data.items.add(new File([Uint8Array.from(text, (character) => character.charCodeAt(0))], "drop.fm"));
@@ -244,6 +245,13 @@ test("the page's guards: the byte limit, an empty list, a drop without a handle,
              status: document.getElementById("status").textContent };
   });
   assert.deepEqual(twins, { names: ["cut.fm", "drop.fm", "tris.fm (1)", "tris.fm (2)"], status: "4 models open." });
+  // A damaged model's reason in plain words beside the tool's own.
+  await page.click('#models button.model[title="cut.fm"]');
+  assert.equal(await page.$eval("#not-editable", (reason) => reason.textContent),
+               "The tool cannot read this model, so it cannot be edited here: a chunk says it is longer than " +
+               "the rest of the file: the file was probably cut short, by an interrupted download or copy, or " +
+               "damaged. The tool says: Invalid (too big) chunk size in model");
+  assert.equal(await page.$eval("#save", (button) => button.disabled), false);
   // A phone: nothing wider than the window, and a model chosen brings its editor into view.
   await page.setViewport({ width: 390, height: 800 });
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 390));
@@ -596,6 +604,47 @@ test("in Firefox ESR, edited models download with the console tool's bytes", asy
                  run_native(sample, ["/O", "out.fm", "m.fm", ...list("skins/ff.m8")]).out);
     assert.equal(readFileSync(join(folder, "zip", "troll.fm")).toString("latin1"),
                  run_native(sample, ["/O", "out.fm", "m.fm", ...list("skins/ff2.m8")]).out);
+
+    // A mod folder opened as its files, as the folder input gives them (each with its path
+    // from the folder's parent): two models of one name in two folders, the hint of the
+    // skins the folder lacks, and a zip laid out as the folder is.
+    const folder_tab = await firefox.newPage();
+    await folder_tab.goto(pathToFileURL(page_file).href);
+    const opened = await folder_tab.evaluate(async (text) => {
+      const bytes = Uint8Array.from(text, (character) => character.charCodeAt(0));
+      const files = [["mod/models/ogre.fm", bytes], ["mod/models/sub/ogre.fm", bytes],
+                     ["mod/models/monsters/ogre/skin_green.m8", new Uint8Array(4)]].map(([path, content]) => {
+        const file = new File([content], path.split("/").pop());
+        Object.defineProperty(file, "webkitRelativePath", { value: path });
+        return file;
+      });
+      await window.fmskins_page.open_folder_input(files);
+      const seen = { names: [...document.querySelectorAll("#models button.model")].map((button) => button.title),
+                     summary: document.getElementById("missing-summary").textContent };
+      // Two plain files of one name, size and time are two models here too.
+      await window.fmskins_page.open_files([0, 1].map(() => new File([bytes], "tris.fm", { lastModified: 1e12 })));
+      seen.status = document.getElementById("status").textContent;
+      return seen;
+    }, sample.toString("latin1"));
+    assert.deepEqual(opened, { names: ["models/ogre.fm", "models/sub/ogre.fm"],
+                               summary: "4 of 6 skin paths not found in the opened folder", status: "4 models open." });
+    for (const title of opened.names) {
+      await folder_tab.click(`#models button.model[title="${title}"]`);
+      const field = await folder_tab.$("#skins input");
+      await field.evaluate((input) => input.select());
+      await field.type(`skins/${title.length}.m8`);
+    }
+    await folder_tab.click("#save");
+    const laid_out = join(folder, "downloads", "fmskins-models(1).zip");
+    for (let wait = 0; !existsSync(laid_out) && wait < 100; ++wait) {
+      await new Promise((done) => setTimeout(done, 100));
+    }
+    const unzip_folder = spawnSync("unzip", ["-q", laid_out, "-d", join(folder, "mod")]);
+    assert.equal(unzip_folder.status, 0, readdirSync(join(folder, "downloads")).join(", "));
+    for (const title of opened.names) {
+      assert.equal(readFileSync(join(folder, "mod", title)).toString("latin1"),
+                   run_native(sample, ["/O", "out.fm", "m.fm", ...list(`skins/${title.length}.m8`)]).out, title);
+    }
   } finally {
     await firefox.close();
     rmSync(folder, { recursive: true, force: true });
