@@ -46,10 +46,11 @@ windows() {
   rm -rf build-release-check
   unzip -q "dist/fmskins-$version-windows-x86_64.zip" -d build-release-check
   local folder=build-release-check/fmskins-$version-windows-x86_64
-  for file in fmskins.exe fmskins-list.exe fmskins-folder.exe fmskins.html README.txt README.md LICENSE \
+  for file in fmskins.exe fmskins-list.exe fmskins-folder.exe fmskins.html sample.fm README.txt LICENSE \
     CHANGELOG.md fmskins.txt fmskins-folder.txt; do
     test -f "$folder/$file"
   done
+  test ! -e "$folder/README.md"  # the zip's README is README.txt alone, for Windows
   grep -q $'^WINDOWS\r$' "$folder/fmskins.txt"  # the manual's Windows section, CRLF ends
   grep -q $'^fmskins for Windows\r$' "$folder/README.txt"
   # Every text a console may type is plain ASCII, with CRLF line ends throughout.
@@ -59,8 +60,10 @@ windows() {
   # Whole outputs are taken first: grep -q stopping early would end the writer with SIGPIPE.
   local listing resources contents
   # wine itself, starting again after the suite's last run, is tried twice.
-  listing=$(/usr/lib/wine/wine64 "$folder/fmskins.exe" /L examples/sample.fm) ||
-    listing=$(/usr/lib/wine/wine64 "$folder/fmskins.exe" /L examples/sample.fm)
+  # The README's first command, run where the README says, on the sample beside it.
+  grep -q $'^  fmskins /L sample.fm\r$' "$folder/README.txt"
+  listing=$(cd "$folder" && /usr/lib/wine/wine64 fmskins.exe /L sample.fm) ||
+    listing=$(cd "$folder" && /usr/lib/wine/wine64 fmskins.exe /L sample.fm)
   resources=$(strings -el "$folder/fmskins.exe")
   contents=$(tar -tzf "dist/fmskins-$version-linux-x86_64.tar.gz")
   grep -q "skin_green.m8" <<<"$listing"

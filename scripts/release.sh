@@ -4,13 +4,15 @@
 #   dist/fmskins_<version>-1_amd64.deb          the Debian package (cpack)
 #   dist/fmskins-<version>-linux-x86_64.tar.gz  the static tools (fmskins, fmskins-folder),
 #                                               their manual pages, the page
-#                                               fmskins.html, a README.txt of its own, the
-#                                               licence, the changelog and the manual as text
+#                                               fmskins.html, the sample model, a README.txt
+#                                               of its own, the licence, the changelog and
+#                                               the manual as text
 #   dist/fmskins-<version>-windows-x86_64.zip   fmskins.exe, fmskins-folder.exe and the
 #                                               drag-and-drop lister fmskins-list.exe (with
 #                                               version resources),
-#                                               a README.txt for Windows, the page and the same
-#                                               documents, with CRLF line ends
+#                                               a README.txt for Windows, the page, the
+#                                               sample and the same documents, with CRLF
+#                                               line ends
 #   dist/SHA256SUMS                             a checksum for each of them
 # Installs what it needs from Debian when run as root.
 set -euo pipefail
@@ -23,7 +25,7 @@ if ! git rev-parse --verify -q HEAD >/dev/null 2>&1; then
 fi
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 groff-base bsdextrautils zip \
+    cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 groff-base bsdextrautils zip unzip \
     git file dpkg-dev emscripten libssl-dev >/dev/null
 fi
 export NODE_PATH=/usr/share/nodejs  # emscripten's JavaScript, under a node not Debian's
@@ -52,7 +54,8 @@ stage() {  # folder name, tool file, name in the archive, strip command
   mkdir -p "$folder"
   cp "$2" "$folder/$3"
   "$4" "$folder/$3"
-  cp README.md LICENSE CHANGELOG.md build-release-web/fmskins.html "$folder/"
+  # Each archive's README is its own, and every file it names is in the archive.
+  cp LICENSE CHANGELOG.md build-release-web/fmskins.html examples/sample.fm "$folder/"
   for page in fmskins fmskins-folder; do
     groff -man -Tascii -rLL=78n "doc/$page.1" 2>/dev/null | col -bx >"$folder/$page.txt"
   done
@@ -67,7 +70,7 @@ for program in fmskins-list fmskins-folder; do
   x86_64-w64-mingw32-strip "dist/$windows/$program.exe"
 done
 # Text files in the Windows archive have CRLF line ends, as Notepad, type and cmd expect.
-for file in README.md LICENSE CHANGELOG.md fmskins.txt fmskins-folder.txt; do
+for file in LICENSE CHANGELOG.md fmskins.txt fmskins-folder.txt; do
   sed -i 's/$/\r/' "dist/$windows/$file"
 done
 # The Windows user's own README, CRLF whatever the checkout.
@@ -77,7 +80,6 @@ cp build-release-linux/fmskins-folder "dist/$linux/fmskins-folder"
 strip "dist/$linux/fmskins-folder"
 cp build-release-linux/doc/fmskins.1 build-release-linux/doc/fmskins-folder.1 "dist/$linux/"
 # The tarball's own README, which names only what the tarball holds.
-rm "dist/$linux/README.md"
 cp linux/README.txt "dist/$linux/README.txt"
 rm -f dist/*.zip dist/*.tar.gz dist/*.deb dist/SHA256SUMS
 (cd dist && zip -qrX "$windows.zip" "$windows" && tar -czf "$linux.tar.gz" --owner=0 --group=0 "$linux")
@@ -101,4 +103,20 @@ tar -xzf "dist/fmskins-$version-src.tar.gz" -C "$unpacked"
   cmake --build build -j "$(nproc)" --target fmskins >/dev/null
   ./build/fmskins /L examples/sample.fm | grep -q '^    models/monsters/ogre/skin_green.m8$'
 )
+# Each archive's README: every file it names as its own is in the archive, and its first
+# command lists the sample the archive holds.
+readme_names() {  # the README, the archive's listing
+  local name
+  for name in $(tr -d '\r' <"$1" | sed -n '/^What is in this folder/,/^[A-Z]/s/^  \([^ ].*\)/\1/p' |
+                sed 's/  .*//; s/, / /g'); do
+    grep -q "/$name\$" <<<"$2" || { echo "$1 names $name, which its archive lacks" >&2; exit 1; }
+  done
+}
+readme_names linux/README.txt "$(tar -tzf "dist/$linux.tar.gz")"
+readme_names windows/README.txt "$(unzip -Z1 "dist/$windows.zip")"
+test -z "$(grep -l '](' linux/README.txt windows/README.txt)"  # no links to follow out of them
+tar -xzf "dist/$linux.tar.gz" -C "$unpacked"
+first=$(sed -n 's/^  \(\.\/fmskins [^ ]* [^ ]*\) .*/\1/p' linux/README.txt | head -n 1)
+[ "$first" = "./fmskins /L sample.fm" ]
+(cd "$unpacked/$linux" && $first | grep -q '^    models/monsters/ogre/skin_green.m8$')
 ls -l dist

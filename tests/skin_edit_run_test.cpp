@@ -118,23 +118,32 @@ TEST_F(SkinEditRun, ListModeOnlyReports) {
 }
 
 TEST_F(SkinEditRun, PathLengthsAtTheEntryLimit) {
-  // 63 characters fill an entry up to its one NUL; 64 would not fit and are refused whole.
+  // 63 bytes fill an entry up to its one NUL; 64 would not fit and are refused whole.
   const std::string longest(63, 'p');
   ToolRun run = run_on(sample_model({"a"}), {"m.fm", "b", longest});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(read_file(dir.path / "m.fm"), sample_model({"b", longest}));
 
   const std::string too_long(64, 'q');
+  std::vector<std::vector<std::string>> refused{{"m.fm", "b", too_long}, {"/A", "m.fm", too_long}};
+#if !defined(_WIN32)
+  // The limit is in bytes as stored: 40 accented letters typed in UTF-8 are 80 bytes. (On
+  // Windows a path is stored in the ANSI code page, where they would be 40.)
+  std::string accented;
+  for (int letter = 0; letter < 40; ++letter) {
+    accented += "\xc3\xa9";
+  }
+  refused.push_back({"m.fm", accented});
+#endif
   const std::string model = sample_model({"a"});
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"m.fm", "b", too_long}, {"/A", "m.fm", too_long}}) {
+  for (const std::vector<std::string>& arguments : refused) {
     run = run_on(model, arguments);
     const bool append = arguments.front() == "/A";
     EXPECT_EQ(
         run.output,
         sample_start("m.fm", {"a"}) +
             listing(append ? "Current skin paths are:" : "Deleting current skin paths:", {"a"}) +
-            fatal_line("Skin path longer than 63 characters: " + too_long));
+            fatal_line("Skin path longer than 63 bytes: " + arguments.back()));
     EXPECT_EQ(run.status, failure_status);
     EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", model}}));
   }
@@ -298,7 +307,7 @@ TEST_F(SkinEditRun, ControlBytesAreShownEscapedAndStoredAsTyped) {
   const std::string too_long = path + std::string(60, 'x');
   run = run_tool(dir.path, {input, too_long});
   EXPECT_TRUE(run.output.ends_with(
-      fatal_line("Skin path longer than 63 characters: s\\x1B[31m.m8" + std::string(60, 'x'))));
+      fatal_line("Skin path longer than 63 bytes: s\\x1B[31m.m8" + std::string(60, 'x'))));
 }
 
 TEST_F(SkinEditRun, PathsAreStoredAsTyped) {

@@ -19,7 +19,7 @@ inline constexpr std::size_t chunk_size_offset = 36;
 inline constexpr std::size_t header_skin_count_offset = 12;
 inline constexpr std::size_t header_min_data_size = header_skin_count_offset + 4;
 
-// Each skin entry is a NUL-terminated, NUL-padded path of at most 63 characters.
+// Each skin entry is a NUL-terminated, NUL-padded path of at most 63 bytes.
 inline constexpr std::size_t skin_entry_size = 64;
 inline constexpr std::size_t skin_path_max_length = skin_entry_size - 1;
 

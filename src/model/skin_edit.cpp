@@ -47,7 +47,7 @@ std::vector<std::string> stored_skin_paths(const RunOptions& options) {
     stored.push_back(path);
 #endif
     if (stored.back().size() > skin_path_max_length) {
-      fatal("Skin path longer than 63 characters: " + printable_text(path), -1);
+      fatal("Skin path longer than 63 bytes: " + printable_text(path), -1);
     }
   }
   return stored;
