@@ -208,9 +208,12 @@ function list_entry(model, shown, group, budget) {
   budget.left -= 1;
   const choose = make("button", {
     type: "button",
-    textContent: name,
     title: shown,
     className: "model" + (model === current ? " current" : ""),
+  });
+  // A long name may break after a _, - or . rather than anywhere.
+  name.split(/(?<=[_.-])/).forEach((part, index) => {
+    choose.append(...(index > 0 ? [make("wbr"), part] : [part]));
   });
   choose.setAttribute("aria-current", model === current ? "true" : "false");
   for (const mark of marks) {
