@@ -120,6 +120,39 @@ windows() {
   test "$status" = 58
   test -z "$(grep FATAL "$scratch/log.txt")"
   test "$(ls -A "$scratch")" = "$(printf 'log.txt\nm.fm')"
+
+  echo "== Ctrl-C at many moments of an edit in place: status 0 exactly when the model is new"
+  # A 192 MiB model edited over itself, interrupted ever later: before the new model is in
+  # place the run ends with the interrupt's status and the old model; after, it finishes
+  # with "Wrote:" and 0. Either way nothing is left beside the model.
+  { chunk header '\x02\0\0\0\x28\0\0\0'; head -c 12 /dev/zero; printf '\x01\0\0\0'; head -c 24 /dev/zero
+    chunk skin '\x01\0\0\0\x40\0\0\0'; printf old; head -c 61 /dev/zero
+    chunk frames '\x01\0\0\0\0\0\x00\x0c'; head -c $((0x0c000000)) /dev/zero; } >"$scratch/m.fm"
+  local moment stored seen_old=0 seen_new=0
+  for moment in 0.3 0.6 0.9 1.2 1.5 1.8 2.2 2.6 3.0 4.0 6.0; do
+    stored=$(dd if="$scratch/m.fm" bs=1 skip=120 count=3 2>/dev/null)
+    (cd "$scratch" && exec /usr/lib/wine/wine64 "../$(basename "$folder")/fmskins.exe" m.fm \
+      "$([ "$stored" = old ] && echo new || echo old)" >log.txt) &
+    run=$!
+    sleep "$moment"
+    kill -INT "$run" 2>/dev/null || true
+    status=0
+    wait "$run" || status=$?
+    local now
+    now=$(dd if="$scratch/m.fm" bs=1 skip=120 count=3 2>/dev/null)
+    if [ "$status" = 0 ]; then
+      test "$now" != "$stored"
+      grep -q '^Wrote: m.fm' "$scratch/log.txt"
+      seen_new=$((seen_new + 1))
+    else
+      test "$status" = 58
+      test "$now" = "$stored"
+      seen_old=$((seen_old + 1))
+    fi
+    test -z "$(grep FATAL "$scratch/log.txt")"
+    test "$(ls -A "$scratch")" = "$(printf 'log.txt\nm.fm')"
+  done
+  echo "   $seen_old ended by the interrupt with the old model, $seen_new finished with the new one"
   rm -rf "$scratch"
 }
 

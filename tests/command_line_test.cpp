@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 #include "cli/launch.h"
+#include "files/model_file.h"
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,18 @@ TEST(CommandLine, RefusedArgumentListsPrintUsageAndEndWithMinusOne) {
     EXPECT_FALSE(parse(arguments, report, status).has_value()) << message;
     EXPECT_EQ(status, -1);
     EXPECT_EQ(report, test::banner() + test::usage() + test::fatal_line(message));
+  }
+}
+
+// Names that Windows opens as a device are told apart from files that only look alike.
+TEST(CommandLine, WindowsDeviceNamesWithAnExtension) {
+  for (const char* name : {"aux.fm", "AUX.FM", "C:\\mods\\Com1.fm", "models/lpt9.x.fm", "nul .fm",
+                           "prn.", "con.txt"}) {
+    EXPECT_TRUE(names_windows_device(name)) << name;
+  }
+  for (const char* name : {"NUL", "con", "aux2.fm", "com0.fm", "com10.fm", "auxiliary.fm",
+                           "aux/ogre.fm", "my aux.fm", "lpt.fm"}) {
+    EXPECT_FALSE(names_windows_device(name)) << name;
   }
 }
 

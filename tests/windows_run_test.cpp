@@ -19,6 +19,10 @@ namespace {
 
 using Files = std::map<std::string, std::string>;
 
+const std::string device_name_line =
+    "On Windows, CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 are devices, whatever follows "
+    "them after a dot: give the file another name.\n";
+
 // Names outside the ANSI code page (1252 under the test's locale): Cyrillic and CJK.
 const std::string model_name = "\xd0\x9a\xd0\xbe\xd1\x82-\xe9\xac\xbc.fm";  // Кот-鬼.fm
 const std::string output_name =
@@ -211,6 +215,23 @@ TEST(WindowsRun, DroppedModelsAreListedByTheLister) {
   EXPECT_NE(listed.find("Input Model File: a&b.fm\n"), std::string::npos) << listed;
   EXPECT_NE(listed.find("Input Model File: %PATH%.fm\n"), std::string::npos) << listed;
   EXPECT_EQ(snapshot(dir.path), files);
+
+  // A folder dropped: every model below it, in any case of .fm, and nothing else.
+  const ScratchDir mods;
+  const std::filesystem::path mod = mods.path / "mod";
+  std::filesystem::create_directories(mod / "models" / "deep");
+  write_file(mod / "ogre.FM", sample_model({"upper"}));
+  write_file(mod / "models" / "deep" / "troll.fm", sample_model({"deep"}));
+  write_file(mod / "models" / "skin.m8", "not a model");
+  EXPECT_EQ(
+      run_logged(FMSKINS_LIST_PATH, L"fmskins-list mod", mods.path, capture.path / "folder.txt"),
+      0U);
+  const std::string folder_listed = read_file(capture.path / "folder.txt");
+  const std::size_t deep = folder_listed.find("    deep\n");
+  const std::size_t upper = folder_listed.find("    upper\n");
+  EXPECT_NE(deep, std::string::npos) << folder_listed;
+  EXPECT_NE(upper, std::string::npos) << folder_listed;
+  EXPECT_EQ(folder_listed.find("skin.m8"), std::string::npos) << folder_listed;
 }
 
 // The mod-folder recipe of README.txt, run by cmd as a user runs it, stops at the first
@@ -326,6 +347,17 @@ TEST(WindowsRun, ConsoleAndNullDevicesAreWrittenDirectly) {
     EXPECT_TRUE(run.output.ends_with(output_lines(device, sample_model({"new"}).size())))
         << run.output;
     EXPECT_EQ(run.status, 0);
+  }
+  EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", sample_model({"old"})}}));
+  // A device name with an extension is refused, as the output or the model: it would open
+  // the device, and "Wrote:" would name no file.
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"/O", "aux.fm", "m.fm", "new"},
+        {"/O", "COM1.fm", "m.fm", "new"},
+        {"/L", "nul.fm"}}) {
+    const ToolRun run = run_tool(dir.path, arguments);
+    EXPECT_TRUE(run.output.ends_with(std::string("\n") + device_name_line)) << run.output;
+    EXPECT_EQ(run.status, 22);
   }
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", sample_model({"old"})}}));
 }

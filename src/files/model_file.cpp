@@ -15,6 +15,12 @@ namespace {
 constexpr std::size_t io_block = std::size_t{1} << 30U;
 
 [[noreturn]] void cannot_open_model(const RunOptions& options, int error_number) {
+#if defined(_WIN32)
+  if (names_windows_device(options.model_path)) {
+    usage_fatal(options.program_name,
+                std::string("Can't open input model file\n") + device_name_note, EINVAL);
+  }
+#endif
   usage_fatal(options.program_name, "Can't open input model file", error_number);
 }
 
@@ -37,7 +43,33 @@ bool read_fully(int descriptor, std::uint8_t* bytes, std::size_t count) {
 
 }  // namespace
 
+bool names_windows_device(std::string_view path) {
+  const std::size_t slash = path.find_last_of("/\\:");
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = name.find('.');
+  if (dot == std::string_view::npos) {
+    return false;
+  }
+  std::string stem(name.substr(0, dot));
+  while (!stem.empty() && stem.back() == ' ') {
+    stem.pop_back();  // Windows drops the spaces before the dot, too
+  }
+  for (char& letter : stem) {
+    letter = letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : letter;
+  }
+  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") {
+    return true;
+  }
+  return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
+         stem[3] >= '1' && stem[3] <= '9';
+}
+
 ModelImage read_model_file(const RunOptions& options) {
+#if defined(_WIN32)
+  if (names_windows_device(options.model_path)) {
+    cannot_open_model(options, EINVAL);  // it would open the device itself
+  }
+#endif
   // A directory opens for reading on some systems, and seeking to its end yields no
   // length worth the name; on others it fails to open with a less telling error. Either
   // way it is reported as a directory.

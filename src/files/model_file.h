@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "cli/command_line.h"
 #include "model/model_image.h"
 
@@ -12,6 +14,16 @@ namespace fmskins {
 // systems the file stays open (`descriptor`), so that it can be compared later however it is
 // renamed; on Windows it is closed, since an open file there cannot be replaced.
 ModelImage read_model_file(const RunOptions& options);
+
+// True when the last part of `path` is a name that Windows gives to a device (CON, PRN, AUX,
+// NUL, COM1 to COM9, LPT1 to LPT9, in any case) followed by an extension, such as "aux.fm":
+// on Windows such a name opens the device, not a file, so the tool refuses it as the model
+// and as the output, with `device_name_note` as the second line. A bare NUL or CON is the
+// device the user asked for.
+bool names_windows_device(std::string_view path);
+inline constexpr const char* device_name_note =
+    "On Windows, CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 are devices, whatever "
+    "follows them after a dot: give the file another name.";
 
 // True when another program cut the mapped model file short after it was mapped, and a page
 // that was looked at was gone: its bytes read as zeros, and nothing made from them may be

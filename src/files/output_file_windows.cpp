@@ -75,6 +75,10 @@ void write_output_file(const OutputRequest& request) {
   if (path.back() == '/' || path.back() == '\\') {
     cannot_open(EISDIR);  // a name with a trailing separator can only be a directory
   }
+  if (names_windows_device(path)) {
+    // "aux.fm" opens the AUX device: the run would say "Wrote:" and no file would hold it.
+    fatal(std::string("Unable to open output model file\n") + device_name_note, EINVAL);
+  }
   const std::wstring wide_path = system_path(path);
 
   // The tool's own standard output or standard error, by whatever name: written through

@@ -129,9 +129,14 @@ Temporary create_temporary(const std::wstring& path, bool exists) {
       break;
     }
     const DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED && (temporary.may_set_access || temporary.may_set_owner)) {
-      temporary.may_set_access = false;  // the same name again, asking for less
+    // The same name again, asking for less: first without the right to set the owner, and
+    // only if that is refused too without the right to set the access list.
+    if (error == ERROR_ACCESS_DENIED && temporary.may_set_owner) {
       temporary.may_set_owner = false;
+      continue;
+    }
+    if (error == ERROR_ACCESS_DENIED && temporary.may_set_access) {
+      temporary.may_set_access = false;
       continue;
     }
     if (error != ERROR_FILE_EXISTS || attempt > 1000) {
@@ -164,16 +169,30 @@ bool access_all_inherited(PACL access_list, SECURITY_DESCRIPTOR_CONTROL control)
   return true;
 }
 
+// True when the volume of `handle` keeps access lists (NTFS, ReFS, most shares), as FAT32
+// and exFAT do not.
+bool keeps_access_lists(HANDLE handle) {
+  DWORD flags = 0;
+  return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) !=
+             0 &&
+         (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 // Gives the temporary file what the file it replaces has and a new file would not: the
 // hidden, system and not-indexed attributes and the creation time, its access list (with
 // whether it inherits from the folder) and, for an administrator, its owner. The archive
 // bit is the system's own, set on every new file. An access list that cannot be copied
 // fails the run unless the new file inherits the same one: access never widens.
 void keep_what_the_output_had(const std::wstring& path, Temporary& temporary) {
+  // Where the volume keeps access lists, an old file whose list cannot be read fails the
+  // run: the new file would silently get the folder's, which may grant more.
   const HANDLE old = CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (old == INVALID_HANDLE_VALUE) {
+    if (keeps_access_lists(temporary.handle)) {
+      fail_with_temporary(temporary, "Unable to keep the access control list of output model file");
+    }
     return;
   }
   constexpr DWORD kept_attributes =
@@ -194,6 +213,9 @@ void keep_what_the_output_had(const std::wstring& path, Temporary& temporary) {
                       &owner, nullptr, &access_list, nullptr, &descriptor) == ERROR_SUCCESS;
   (void)CloseHandle(old);
   if (!read) {
+    if (keeps_access_lists(temporary.handle)) {
+      fail_with_temporary(temporary, "Unable to keep the access control list of output model file");
+    }
     return;
   }
   SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -301,14 +323,14 @@ void replace_through_temporary(const std::wstring& path, const OutputRequest& re
   temporary.handle = INVALID_HANDLE_VALUE;
   close_model(temporary);
   if (replaced) {
-    release_temporary_guard();
+    temporary_replaced();
     return;
   }
   const bool name_empty = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
                           GetLastError() == ERROR_FILE_NOT_FOUND;
   if (name_empty) {
     if (MoveFileExW(temporary.name.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != 0) {
-      release_temporary_guard();
+      temporary_replaced();
       return;  // the name held nothing: the new model is in its place after all
     }
     release_temporary_guard();

@@ -36,14 +36,18 @@ int error_number_of(DWORD error);
 // run, any of them ends it with the status Windows' own handling gives (STATUS_CONTROL_C_EXIT,
 // a negative %ERRORLEVEL%, which `if %ERRORLEVEL% NEQ 0` catches and `if errorlevel 1` does
 // not), after removing the temporary output file, if there is one, and waiting for a
-// rename in progress to end.
+// rename in progress to end; once the new model is in place, the run finishes instead.
 void guard_console_interrupts();
 // Records the temporary output file, removed if an interrupt ends the run while it exists.
 void guard_temporary(const std::wstring& temporary);
-// The temporary is being put in the output's place: an interrupt waits until that ends.
+// The temporary is about to be put in the output's place: an interrupt waits until that
+// ends. Where an interrupt has claimed the temporary first, never returns: the run is
+// being ended, and the old file stays.
 void replacing_temporary();
 // The rename failed: an interrupt may remove the temporary again.
 void temporary_may_go();
+// The new model is in the output's place: an interrupt from now on lets the run finish.
+void temporary_replaced();
 void release_temporary_guard();
 
 }  // namespace fmskins
