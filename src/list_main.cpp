@@ -60,7 +60,7 @@ std::vector<std::string> models_named(const std::string& name, int& status) {
   }
   const fmskins::FolderFiles found = fmskins::list_folder_files(name);
   if (!found.error.empty()) {
-    fmskins::report(found.error + "\n");
+    fmskins::report("%s\n", found.error.c_str());
     status = 1;
     return {};
   }
@@ -71,7 +71,7 @@ std::vector<std::string> models_named(const std::string& name, int& status) {
     }
   }
   if (models.empty()) {
-    fmskins::report("No model (.fm) in " + name + "\n");
+    fmskins::report("No model (.fm) in %s\n", name.c_str());
   }
   return models;
 }
