@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <chrono>
 #include <csignal>
+#include <string_view>
 #include <thread>
 #endif
 
@@ -772,6 +773,9 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
       {Change::other_run, large_model({"z"}), false, Parent::plain},
       {Change::attribute, model, false, Parent::plain},
       {Change::stray_io, model, false, Parent::ignores_io}};
+  const char* const wrapper = std::getenv("FMSKINS_TEST_WRAPPER");
+  const bool emulated =
+      wrapper != nullptr && std::string_view(wrapper).find("qemu") != std::string_view::npos;
   for (const auto& [change, changed_to, while_writing, parent] : rows) {
     // An emulator keeps the host's ignored or blocked signal for itself, whatever the tool
     // asks for.
@@ -803,7 +807,12 @@ TEST(OutputSafety, ModelChangedDuringTheRunIsNotWrittenOver) {
         const struct timespec times[] = {before.st_atim, before.st_mtim};
         ASSERT_EQ(utimensat(AT_FDCWD, (dir.path / "m.fm").c_str(), times, 0), 0);
       }
-      EXPECT_LT(std::chrono::steady_clock::now() - started_at, std::chrono::seconds(10));
+      // The tool lets go of the model at once. Under an emulator the lease break's signal
+      // may reach it late, and the system then ends the lease itself after its own wait
+      // (45 s): still safe, but not prompt, so the time is not held to there.
+      if (!emulated) {
+        EXPECT_LT(std::chrono::steady_clock::now() - started_at, std::chrono::seconds(10));
+      }
     };
     write_file(dir.path / "m.fm", model);
     ASSERT_EQ(mkfifo((dir.path / "p").c_str(), 0600), 0);
