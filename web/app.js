@@ -62,9 +62,7 @@ async function open_sources(sources) {
     model.refused = { mark: "unreadable", left_out: "could not be read" };
     model.reason = `The page could not read ${model.name}: ${error.message || error.name}`;
   }).then(() => {
-    if (current === null) {
-      show_model(model);
-    } else if (model === current) {
+    if (current === null || model === current) {
       show_model(model);
     } else {
       redraw_list_soon();
