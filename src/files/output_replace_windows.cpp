@@ -1,10 +1,11 @@
 // Windows: replacing a file through a temporary one. The result goes to a new file beside
-// the output, marked for deletion while it is written so that a run ended by any means
-// (End task, a crash) leaves nothing behind, flushed to disk, given the output's
-// attributes, creation time, access list and (where the user may) owner, and then renamed
-// over the output in one step: the output's name holds the old file or the new one at every
-// instant. Each handle asks only for the rights its calls need, so that a network share
-// granting "Change" but not "Full Control" still takes an edit.
+// the output, marked to go when its last handle closes (the on-close state where the system
+// has it) so that a run ended by any means (End task, a crash) leaves nothing behind while
+// it is written, flushed to disk, given the output's attributes, creation time, access list
+// and (where the user may) owner, and then renamed over the output in one step: the
+// output's name holds the old file or the new one at every instant. Each handle asks only
+// for the rights its calls need, so that a network share granting "Change" but not "Full
+// Control" still takes an edit.
 
 #include <windows.h>
 
@@ -22,15 +23,6 @@
 
 namespace fmskins {
 namespace {
-
-// The temporary file, its handle, and the model file still open where the rename allows.
-struct Temporary {
-  std::wstring name;
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  bool may_set_access = false;  // the handle has WRITE_DAC
-  bool may_set_owner = false;   // the handle has WRITE_OWNER, with the privilege for it
-  int model_descriptor = -1;
-};
 
 // The model file, kept open to shut writers out, is closed before a rename that cannot
 // replace an open file.
@@ -94,12 +86,46 @@ bool enable_restore_privilege() {
   return enabled;
 }
 
-// Marks the open file for deletion when its last handle closes, or takes the mark back.
-bool delete_on_close(HANDLE handle, bool deleted) {
+}  // namespace
+
+namespace {
+
+// The newer disposition call's information class and flags, which older headers do not
+// name. The on-close flag with the delete flag sets the on-close state; alone, clears it.
+constexpr auto disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD disposition_delete = 0x1;
+constexpr DWORD disposition_on_close = 0x8;
+
+bool set_disposition(HANDLE handle, DWORD flags) {
+  return SetFileInformationByHandle(handle, disposition_info_ex, &flags, sizeof flags) != 0;
+}
+
+bool set_delete_pending(HANDLE handle, bool deleted) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = deleted ? TRUE : FALSE;
   return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                     sizeof disposition) != 0;
+}
+
+}  // namespace
+
+DeletionMark mark_for_deletion(HANDLE handle) {
+  if (set_disposition(handle, disposition_delete | disposition_on_close)) {
+    return DeletionMark::on_close;
+  }
+  return set_delete_pending(handle, true) ? DeletionMark::pending : DeletionMark::none;
+}
+
+bool clear_deletion_mark(HANDLE handle, DeletionMark mark) {
+  switch (mark) {
+    case DeletionMark::on_close:
+      return set_disposition(handle, disposition_on_close);
+    case DeletionMark::pending:
+      return set_delete_pending(handle, false);
+    case DeletionMark::none:
+      break;
+  }
+  return true;
 }
 
 // Creates the temporary file beside `path`, asking for the rights to write it, to read and
@@ -149,6 +175,8 @@ Temporary create_temporary(const std::wstring& path, bool exists) {
   return temporary;
 }
 
+namespace {
+
 // True when every entry of the access list came from the folder, and the list is not
 // protected from it: a new file in the same folder gets the same list.
 bool access_all_inherited(PACL access_list, SECURITY_DESCRIPTOR_CONTROL control) {
@@ -177,6 +205,8 @@ bool keeps_access_lists(HANDLE handle) {
              0 &&
          (flags & FILE_PERSISTENT_ACLS) != 0;
 }
+
+}  // namespace
 
 // Gives the temporary file what the file it replaces has and a new file would not: the
 // hidden, system and not-indexed attributes and the creation time, its access list (with
@@ -240,12 +270,7 @@ void keep_what_the_output_had(const std::wstring& path, Temporary& temporary) {
   }
 }
 
-// Renames the temporary file over `path` in one step: by its handle, with the call that
-// replaces even a file open elsewhere with delete sharing (the model, which the tool keeps
-// open to the end for that reason), or else, wherever that call is not to be had (an older
-// system, FAT32, exFAT, some network file systems), by name once the model is closed. False
-// with the last error set on failure.
-bool rename_over(Temporary& temporary, const std::wstring& path) {
+bool rename_by_handle(HANDLE handle, const std::wstring& path) {
   // The newer call's information class and flags, which older headers do not name.
   constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
   constexpr DWORD replace_if_exists = 0x1;
@@ -266,8 +291,12 @@ bool rename_over(Temporary& temporary, const std::wstring& path) {
   rename->name_bytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
   std::copy(target.begin(), target.end(), rename->name);
   rename->name[target.size()] = L'\0';
-  if (SetFileInformationByHandle(temporary.handle, rename_info_ex, request.data(),
-                                 static_cast<DWORD>(request.size())) != 0) {
+  return SetFileInformationByHandle(handle, rename_info_ex, request.data(),
+                                    static_cast<DWORD>(request.size())) != 0;
+}
+
+bool rename_over(Temporary& temporary, const std::wstring& path) {
+  if (rename_by_handle(temporary.handle, path)) {
     return true;
   }
   if (held_by_another_program(GetLastError())) {
@@ -277,6 +306,8 @@ bool rename_over(Temporary& temporary, const std::wstring& path) {
   return MoveFileExW(temporary.name.c_str(), path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
+
+namespace {
 
 // Puts the temporary file in the output's place, retrying for about two seconds while
 // another program holds the output.
@@ -302,7 +333,7 @@ void replace_through_temporary(const std::wstring& path, const OutputRequest& re
   temporary.model_descriptor = request.model.descriptor;
   guard_temporary(temporary.name);
   // Until the rename, a run that ends by any means leaves no temporary file behind.
-  const bool marked = delete_on_close(temporary.handle, true);
+  const DeletionMark mark = mark_for_deletion(temporary.handle);
   if (!write_fully(temporary.handle, request) || FlushFileBuffers(temporary.handle) == 0) {
     fail_with_temporary(temporary, "Unable to write output model file");
   }
@@ -312,7 +343,7 @@ void replace_through_temporary(const std::wstring& path, const OutputRequest& re
   if (model_changed_since_read(request.model, request.model_path)) {
     fail_with_temporary(temporary, "Model file changed while it was being edited");
   }
-  if (marked && !delete_on_close(temporary.handle, false)) {
+  if (!clear_deletion_mark(temporary.handle, mark)) {
     fail_with_temporary(temporary, "Unable to write output model file");
   }
   // From here the temporary file may be the only copy under any name: it is never removed

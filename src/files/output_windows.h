@@ -27,6 +27,52 @@ void replace_through_temporary(const std::wstring& path, const OutputRequest& re
 // index), whatever name either was given.
 bool same_disk_file(const std::wstring& path, HANDLE handle);
 
+// The steps of replace_through_temporary, each a function of its own so that the Windows
+// test runner can take them one at a time on the volume it is run from, and say which the
+// volume refuses.
+
+// The temporary file, its handle, and the model file still open where the rename allows.
+struct Temporary {
+  std::wstring name;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  bool may_set_access = false;  // the handle has WRITE_DAC
+  bool may_set_owner = false;   // the handle has WRITE_OWNER, with the privilege for it
+  int model_descriptor = -1;
+};
+
+// Creates the temporary file beside `path` (the output; `exists` when there is a file to
+// replace), with only the rights its later calls need. Ends the run when it cannot.
+Temporary create_temporary(const std::wstring& path, bool exists);
+
+// How the temporary file is marked to go when its last handle closes.
+enum class DeletionMark {
+  on_close,  // the on-close state (Windows 10 and later, where the file system has it),
+             // under which every call on the handle stays allowed
+  pending,   // the older mark, after which the system promises only a close, though NTFS
+             // allows the rest; for systems and file systems without the on-close state
+  none,      // neither was taken: the file stays if the run is ended from outside
+};
+DeletionMark mark_for_deletion(HANDLE handle);
+// Takes the mark back, by the same route it was set. False on failure.
+bool clear_deletion_mark(HANDLE handle, DeletionMark mark);
+
+// Gives the temporary file the attributes, creation time, access list and (where it may)
+// owner of the file at `path`. Ends the run, nothing replaced, where the access list would
+// widen.
+void keep_what_the_output_had(const std::wstring& path, Temporary& temporary);
+
+// Renames the open file over `path` by its handle, with the call that replaces even a file
+// open elsewhere with delete sharing (the model, which the tool keeps open to the end for
+// that reason). False with the last error set where it fails or the system lacks it.
+bool rename_by_handle(HANDLE handle, const std::wstring& path);
+// Renames the temporary over `path` in one step: by its handle, or else, wherever that call
+// is not to be had (an older system, FAT32, exFAT, some network file systems), by name
+// once the model is closed. False with the last error set on failure.
+bool rename_over(Temporary& temporary, const std::wstring& path);
+
+// The console handler: what a Ctrl-C, Ctrl-Break or closed console does to the run.
+BOOL WINAPI end_run_on_interrupt(DWORD event);
+
 // The C library's error number for a failed file call, as the tool's statuses use them.
 int error_number_of(DWORD error);
 

@@ -28,6 +28,8 @@ std::array<wchar_t, 32768> pending_temporary{};
 enum class Pending { none, written, replacing, interrupted, replaced };
 std::atomic<Pending> pending{Pending::none};
 
+}  // namespace
+
 BOOL WINAPI end_run_on_interrupt(DWORD /*event*/) {
   for (;;) {
     Pending seen = Pending::written;
@@ -50,8 +52,6 @@ BOOL WINAPI end_run_on_interrupt(DWORD /*event*/) {
   (void)TerminateProcess(GetCurrentProcess(), control_c_exit);
   return TRUE;
 }
-
-}  // namespace
 
 void guard_console_interrupts() { (void)SetConsoleCtrlHandler(end_run_on_interrupt, TRUE); }
 
