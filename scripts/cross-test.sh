@@ -84,6 +84,19 @@ windows() {
     listing=$(LC_ALL=ja_JP.UTF-8 /usr/lib/wine/wine64 "$folder/fmskins.exe" /L build-release-check/cp932.fm)
   grep -qF '    \x9B31m' <<<"$listing"
 
+  echo "== the Windows test zip: its runner, as a user starts it, in a folder of its own"
+  local tests=build-release-check/fmskins-$version-windows-tests results
+  unzip -q "dist/fmskins-$version-windows-tests.zip" -d build-release-check
+  mkdir build-release-check/checked
+  test -z "$(grep -l $'[^\r]$' "$tests/README.txt" "$tests/run-tests.cmd")"
+  (cd "$tests" && /usr/lib/wine/wine64 cmd /c run-tests.cmd 'Z:'"$PWD/../checked" </dev/null)
+  results=$(tr -d '\r' <build-release-check/checked/fmskins-test-results.txt)
+  grep -q '^Under wine: yes' <<<"$results"
+  grep -q '^[0-9]* passed, 0 failed, [0-9]* skipped$' <<<"$results"
+  # What only a real Windows answers says so, and nothing but the results is left.
+  grep -q 'only a real Windows can answer this' <<<"$results"
+  [ "$(ls build-release-check/checked)" = fmskins-test-results.txt ]
+
   echo "== fmskins-folder.exe: a check, a retarget and its undo"
   local mod=build-release-check/mod checked
   mkdir -p "$mod/models/monsters/ogre"

@@ -13,6 +13,9 @@
 #                                               a README.txt for Windows, the page, the
 #                                               sample and the same documents, with CRLF
 #                                               line ends
+#   dist/fmskins-<version>-windows-tests.zip    the tests for a real Windows: their runner
+#                                               (run-tests.cmd), the tools they run, a
+#                                               helper and a README.txt for Windows
 #   dist/SHA256SUMS                             a checksum for each of them
 # Installs what it needs from Debian when run as root.
 set -euo pipefail
@@ -46,7 +49,12 @@ rm -rf build-release-web
 emcmake cmake -S . -B build-release-web -DCMAKE_BUILD_TYPE=Release -DFMSKINS_BUILD_TESTS=OFF \
   -DFMSKINS_WERROR=ON >/dev/null
 cmake --build build-release-web -j "$(nproc)" >/dev/null
-build build-release-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake
+# Windows: the tools, and the test zip's runner and helper (built from the same tree, so
+# the tests run the very tools the release holds).
+cmake -S . -B build-release-windows -DCMAKE_BUILD_TYPE=Release -DFMSKINS_WERROR=ON \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake -DFMSKINS_BUILD_TESTS=ON >/dev/null
+cmake --build build-release-windows -j "$(nproc)" \
+  --target fmskins fmskins-list fmskins-folder fmskins-tests hold_file >/dev/null
 
 stage() {  # folder name, tool file, name in the archive, strip command
   local folder=dist/$1
@@ -75,6 +83,19 @@ for file in LICENSE CHANGELOG.md fmskins.txt fmskins-folder.txt; do
 done
 # The Windows user's own README, CRLF whatever the checkout.
 sed 's/\r*$/\r/' windows/README.txt >"dist/$windows/README.txt"
+# The test zip for a real Windows: its runner, the tools as released, the helper, and its
+# own README.txt; the tool's README.txt too, since one test runs the recipe in it.
+tests=fmskins-$version-windows-tests
+rm -rf "dist/$tests"
+mkdir -p "dist/$tests"
+cp "dist/$windows/fmskins.exe" "dist/$windows/fmskins-list.exe" "dist/$windows/LICENSE" "dist/$tests/"
+cp "dist/$windows/README.txt" "dist/$tests/fmskins-README.txt"
+for program in fmskins-tests hold_file; do
+  x86_64-w64-mingw32-strip -o "dist/$tests/$program.exe" "build-release-windows/tests/$program.exe"
+done
+for file in README.txt run-tests.cmd; do
+  sed 's/\r*$/\r/' "windows/tests/$file" >"dist/$tests/$file"
+done
 stage "$linux" build-release-linux/fmskins fmskins strip
 cp build-release-linux/fmskins-folder "dist/$linux/fmskins-folder"
 strip "dist/$linux/fmskins-folder"
@@ -82,8 +103,9 @@ cp build-release-linux/doc/fmskins.1 build-release-linux/doc/fmskins-folder.1 "d
 # The tarball's own README, which names only what the tarball holds.
 cp linux/README.txt "dist/$linux/README.txt"
 rm -f dist/*.zip dist/*.tar.gz dist/*.deb dist/SHA256SUMS
-(cd dist && zip -qrX "$windows.zip" "$windows" && tar -czf "$linux.tar.gz" --owner=0 --group=0 "$linux")
-rm -rf "dist/$windows" "dist/$linux"
+(cd dist && zip -qrX "$windows.zip" "$windows" && zip -qrX "$tests.zip" "$tests" &&
+  tar -czf "$linux.tar.gz" --owner=0 --group=0 "$linux")
+rm -rf "dist/$windows" "dist/$tests" "dist/$linux"
 (cd build-release-deb && cpack -G DEB >/dev/null)
 cp "build-release-deb/fmskins_$version-1_amd64.deb" dist/
 # The source as committed; uncommitted changes are not part of a release.
@@ -114,7 +136,9 @@ readme_names() {  # the README, the archive's listing
 }
 readme_names linux/README.txt "$(tar -tzf "dist/$linux.tar.gz")"
 readme_names windows/README.txt "$(unzip -Z1 "dist/$windows.zip")"
-test -z "$(grep -l '](' linux/README.txt windows/README.txt)"  # no links to follow out of them
+readme_names windows/tests/README.txt "$(unzip -Z1 "dist/$tests.zip")"
+# no links to follow out of them
+test -z "$(grep -l '](' linux/README.txt windows/README.txt windows/tests/README.txt)"
 tar -xzf "dist/$linux.tar.gz" -C "$unpacked"
 first=$(sed -n 's/^  \(\.\/fmskins [^ ]* [^ ]*\) .*/\1/p' linux/README.txt | head -n 1)
 [ "$first" = "./fmskins /L sample.fm" ]

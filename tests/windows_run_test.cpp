@@ -10,10 +10,6 @@
 #include "support/report_text.h"
 #include "support/tool_runner.h"
 
-#if !defined(FMSKINS_HOLD_FILE_PATH) || !defined(FMSKINS_LIST_PATH)
-#error "FMSKINS_HOLD_FILE_PATH and FMSKINS_LIST_PATH must name the hold_file helper and the lister"
-#endif
-
 namespace fmskins::test {
 namespace {
 
@@ -111,7 +107,7 @@ HANDLE hold(const std::filesystem::path& path, int milliseconds, const wchar_t* 
   EXPECT_NE(CreatePipe(&read_end, &write_end, &security, 0), 0);
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
   const PROCESS_INFORMATION process = start_process(
-      FMSKINS_HOLD_FILE_PATH,
+      program_path("hold_file").c_str(),
       L"hold_file \"" + path.wstring() + L"\" " + std::to_wstring(milliseconds) + L" " + how,
       write_end, nullptr);
   CloseHandle(write_end);
@@ -203,7 +199,8 @@ TEST(WindowsRun, DroppedModelsAreListedByTheLister) {
     command += names[index].find(' ') == std::string::npos ? L" " + name : L" \"" + name + L"\"";
   }
   const ScratchDir capture;
-  const DWORD status = run_logged(FMSKINS_LIST_PATH, command, dir.path, capture.path / "log.txt");
+  const DWORD status =
+      run_logged(program_path("fmskins-list").c_str(), command, dir.path, capture.path / "log.txt");
   const std::string listed = read_file(capture.path / "log.txt");
   EXPECT_EQ(status, 1U) << listed;
   for (std::size_t index = 0; index < names.size(); ++index) {
@@ -223,9 +220,9 @@ TEST(WindowsRun, DroppedModelsAreListedByTheLister) {
   write_file(mod / "ogre.FM", sample_model({"upper"}));
   write_file(mod / "models" / "deep" / "troll.fm", sample_model({"deep"}));
   write_file(mod / "models" / "skin.m8", "not a model");
-  EXPECT_EQ(
-      run_logged(FMSKINS_LIST_PATH, L"fmskins-list mod", mods.path, capture.path / "folder.txt"),
-      0U);
+  EXPECT_EQ(run_logged(program_path("fmskins-list").c_str(), L"fmskins-list mod", mods.path,
+                       capture.path / "folder.txt"),
+            0U);
   const std::string folder_listed = read_file(capture.path / "folder.txt");
   const std::size_t deep = folder_listed.find("    deep\n");
   const std::size_t upper = folder_listed.find("    upper\n");
@@ -238,8 +235,7 @@ TEST(WindowsRun, DroppedModelsAreListedByTheLister) {
 // model that fails: the models after it are left as they are.
 TEST(WindowsRun, ReadmeRecipeStopsAtTheFirstFailure) {
   const ScratchDir dir;
-  std::istringstream readme(
-      read_file(std::filesystem::path(FMSKINS_SOURCE_DIR) / "windows" / "README.txt"));
+  std::istringstream readme(read_file(source_file("windows/README.txt", "fmskins-README.txt")));
   std::string recipe;
   for (std::string line; std::getline(readme, line);) {
     line.erase(line.find_last_not_of('\r') + 1);
@@ -257,7 +253,7 @@ TEST(WindowsRun, ReadmeRecipeStopsAtTheFirstFailure) {
     write_file(dir.path / name, bytes);
   }
   const std::wstring path =
-      utf8_path(FMSKINS_TOOL_PATH).parent_path().wstring() + L";" + _wgetenv(L"PATH");
+      utf8_path(program_path("fmskins")).parent_path().wstring() + L";" + _wgetenv(L"PATH");
   SetEnvironmentVariableW(L"PATH", path.c_str());
   const ScratchDir capture;
   const DWORD status = run_logged("C:\\windows\\system32\\cmd.exe", L"cmd /c retarget.cmd",
@@ -299,8 +295,8 @@ TEST(WindowsRun, RunEndedWhileWritingLeavesNothing) {
   const std::string model =
       header_chunk(1) + skin_chunk({"old"}) + plain_chunk("frames", 1, std::size_t{300} << 20U);
   write_file(dir.path / "m.fm", model);
-  const PROCESS_INFORMATION process =
-      start_process(FMSKINS_TOOL_PATH, L"fmskins /O out.fm m.fm new", nullptr, dir.path.c_str());
+  const PROCESS_INFORMATION process = start_process(
+      program_path("fmskins").c_str(), L"fmskins /O out.fm m.fm new", nullptr, dir.path.c_str());
   const auto names = [&dir] {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
@@ -326,9 +322,9 @@ TEST(WindowsRun, RunEndedWhileWritingLeavesNothing) {
 TEST(WindowsRun, StandardOutputNamedAsOutputIsWrittenThrough) {
   const ScratchDir dir;
   write_file(dir.path / "m.fm", sample_model({"old"}));
-  EXPECT_EQ(
-      run_logged(FMSKINS_TOOL_PATH, L"fmskins /O log.txt m.fm new", dir.path, dir.path / "log.txt"),
-      0U);
+  EXPECT_EQ(run_logged(program_path("fmskins").c_str(), L"fmskins /O log.txt m.fm new", dir.path,
+                       dir.path / "log.txt"),
+            0U);
   const std::string logged = read_file(dir.path / "log.txt");
   const std::string written = sample_model({"new"});
   const std::size_t model_at = logged.find(written);

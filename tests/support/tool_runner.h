@@ -35,7 +35,14 @@ struct ScratchDir {
 ToolRun run_tool(const std::filesystem::path& work_dir, const std::vector<std::string>& arguments,
                  const std::string& shell_setup = "", const std::string& launcher = "");
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// The built program `name` ("fmskins", "fmskins-list", "hold_file"), in UTF-8: where the
+// build put it, or in the Windows test zip the one beside the runner.
+std::string program_path(const std::string& name);
+// A file of the source tree, `relative` to its root, or in the test zip `in_zip`, beside
+// the runner.
+std::filesystem::path source_file(const std::string& relative, const std::string& in_zip);
+#else
 // A run started in the background, so that several can run at once or one can be sent a
 // signal; finish_tool() waits for it and collects what it printed.
 struct StartedTool {

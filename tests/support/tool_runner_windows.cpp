@@ -5,13 +5,17 @@
 
 #include <windows.h>
 #include <atomic>
+#include <map>
 #include <stdexcept>
 #include <string>
 
 #include "support/tool_runner.h"
 
-#ifndef FMSKINS_TOOL_PATH
-#error "FMSKINS_TOOL_PATH must name the built tool"
+#if !defined(FMSKINS_TESTS_BESIDE_RUNNER) &&                       \
+    (!defined(FMSKINS_TOOL_PATH) || !defined(FMSKINS_LIST_PATH) || \
+     !defined(FMSKINS_HOLD_FILE_PATH))
+#error \
+    "FMSKINS_TOOL_PATH, FMSKINS_LIST_PATH and FMSKINS_HOLD_FILE_PATH must name the built programs"
 #endif
 
 namespace fmskins::test {
@@ -46,12 +50,53 @@ HANDLE inheritable(HANDLE handle) {
   return handle;
 }
 
+// The folder scratch directories are made in: the one FMSKINS_TEST_SCRATCH names (the
+// test zip's runner names the folder it checks), or the system's temporary folder.
+fs::path scratch_root() {
+  const wchar_t* const named = _wgetenv(L"FMSKINS_TEST_SCRATCH");
+  return named != nullptr && *named != L'\0' ? fs::path(named) : fs::temp_directory_path();
+}
+
+#if defined(FMSKINS_TESTS_BESIDE_RUNNER)
+// The test zip's programs and files are beside its runner, wherever it was unpacked.
+fs::path beside_runner(const std::string& name) {
+  std::wstring runner(32768, L'\0');
+  runner.resize(GetModuleFileNameW(nullptr, runner.data(), static_cast<DWORD>(runner.size())));
+  return fs::path(runner).parent_path() / utf8_path(name);
+}
+#endif
+
 }  // namespace
+
+std::string program_path(const std::string& name) {
+#if defined(FMSKINS_TESTS_BESIDE_RUNNER)
+  const std::u8string beside = beside_runner(name + ".exe").u8string();
+  return {beside.begin(), beside.end()};
+#else
+  const std::map<std::string, std::string> built = {{"fmskins", FMSKINS_TOOL_PATH},
+                                                    {"fmskins-list", FMSKINS_LIST_PATH},
+                                                    {"hold_file", FMSKINS_HOLD_FILE_PATH}};
+  if (const auto found = built.find(name); found != built.end()) {
+    return found->second;
+  }
+  throw std::logic_error("no built program is named " + name);
+#endif
+}
+
+fs::path source_file(const std::string& relative, const std::string& in_zip) {
+#if defined(FMSKINS_TESTS_BESIDE_RUNNER)
+  (void)relative;
+  return beside_runner(in_zip);
+#else
+  (void)in_zip;
+  return fs::path(FMSKINS_SOURCE_DIR) / utf8_path(relative);
+#endif
+}
 
 ScratchDir::ScratchDir() {
   for (;;) {
-    path = fs::temp_directory_path() / ("fmskins-test-" + std::to_string(GetCurrentProcessId()) +
-                                        "-" + std::to_string(scratch_count++));
+    path = scratch_root() / ("fmskins-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(scratch_count++));
     if (fs::create_directory(path)) {
       return;
     }
@@ -59,8 +104,16 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  fs::remove_all(path, ignored);
+  // A process that has just ended (the tool, a console it was given) may still hold a file
+  // here for a moment: the removal is tried again for up to five seconds.
+  std::error_code error;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fs::remove_all(path, error);
+    if (!error && !fs::exists(path, error)) {
+      return;
+    }
+    Sleep(50);
+  }
 }
 
 ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& arguments,
@@ -96,7 +149,8 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
   startup.hStdOutput = inheritable(output_write);
   startup.hStdError = inheritable(errors);
   PROCESS_INFORMATION process{};
-  const std::wstring tool = utf8_path(FMSKINS_TOOL_PATH).wstring();
+  const std::string tool_name = program_path("fmskins");
+  const std::wstring tool = utf8_path(tool_name).wstring();
   // Under wine a start now and then fails for no reason of the test's: tried three times.
   BOOL started = FALSE;
   for (int attempt = 0; attempt < 3 && started == 0; ++attempt) {
@@ -112,7 +166,7 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
   CloseHandle(input);
   if (started == 0) {
     CloseHandle(output_read);
-    throw std::runtime_error("CreateProcess failed for " + std::string(FMSKINS_TOOL_PATH));
+    throw std::runtime_error("CreateProcess failed for " + tool_name);
   }
 
   ToolRun run;
