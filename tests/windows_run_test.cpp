@@ -56,6 +56,13 @@ TEST(WindowsRun, SkinPathOutsideTheCodePageIsRefused) {
   EXPECT_EQ(snapshot(dir.path), (Files{{"m.fm", sample_model({"old"})}}));
 }
 
+// `path` in the form the system takes past 260 characters whatever its long-paths setting,
+// for the test's own calls on a file the tool reaches by a long name.
+std::filesystem::path long_form(std::filesystem::path path) {
+  const std::wstring text = path.make_preferred().wstring();
+  return text.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + text.substr(2) : L"\\\\?\\" + text;
+}
+
 // Names of any length and script: the temporary file's name is cut at a whole character
 // and within 255 bytes of UTF-8 (an emoji across the cut; 120 Cyrillic letters).
 TEST(WindowsRun, LongUnicodeNamesAreEditedInPlace) {
@@ -68,12 +75,13 @@ TEST(WindowsRun, LongUnicodeNamesAreEditedInPlace) {
   // takes only as a \\?\ name.
   for (const std::string& name : {std::string(199, 'a') + "\xf0\x9f\x98\x80.fm", cyrillic + ".fm",
                                   std::string(150, 'd') + "/" + std::string(150, 'e') + ".fm"}) {
+    const std::filesystem::path model = long_form(dir.path / utf8_path(name));
     std::filesystem::create_directories((dir.path / utf8_path(name)).parent_path());
-    write_file(dir.path / utf8_path(name), sample_model({"old"}));
+    write_file(model, sample_model({"old"}));
     const ToolRun run = run_tool(dir.path, {name, "new"});
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(read_file(dir.path / utf8_path(name)), sample_model({"new"}));
-    std::filesystem::remove(dir.path / utf8_path(name));
+    EXPECT_EQ(read_file(model), sample_model({"new"}));
+    std::filesystem::remove(model);
   }
 }
 
@@ -235,6 +243,10 @@ TEST(WindowsRun, DroppedModelsAreListedByTheLister) {
 // model that fails: the models after it are left as they are.
 TEST(WindowsRun, ReadmeRecipeStopsAtTheFirstFailure) {
   const ScratchDir dir;
+  if (dir.path.wstring().starts_with(L"\\\\")) {
+    GTEST_SKIP() << "cmd does not start in a share's folder given by its \\\\server name: "
+                    "run the tests from a mapped drive letter to answer this";
+  }
   std::istringstream readme(read_file(source_file("windows/README.txt", "fmskins-README.txt")));
   std::string recipe;
   for (std::string line; std::getline(readme, line);) {

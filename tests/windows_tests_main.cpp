@@ -173,7 +173,12 @@ int main(int argc, char** argv) {
     folder = std::filesystem::path(runner).parent_path().wstring();
   }
   std::error_code error;
-  const std::filesystem::path checked = std::filesystem::absolute(folder, error);
+  // A full name without "." or ".." in it (run-tests.cmd gives "<its folder>\."), which the
+  // tests' long names take as their start.
+  std::filesystem::path checked = std::filesystem::absolute(folder, error).lexically_normal();
+  if (!checked.has_filename() && checked.has_relative_path()) {
+    checked = checked.parent_path();
+  }
   if (error || !std::filesystem::is_directory(checked, error)) {
     std::fprintf(stderr, "fmskins-tests: no folder %s to run the tests in\n", utf8(folder).c_str());
     return 2;
