@@ -139,7 +139,8 @@ ToolRun run_tool(const fs::path& work_dir, const std::vector<std::string>& argum
   // The arguments are UTF-8 text, as the tool takes them in; they go out as UTF-16.
   std::string command_line = "fmskins";
   for (const std::string& argument : arguments) {
-    command_line += " " + quoted(argument);
+    command_line += ' ';  // (appended apart: GCC 12 misreads " " + string as overlapping)
+    command_line += quoted(argument);
   }
   std::wstring wide_command_line = utf8_path(command_line).wstring();
   STARTUPINFOW startup{};
